@@ -1,0 +1,84 @@
+#include "app/InstallDirectory.h"
+
+#include <windows.h>
+#include <shlobj.h>
+#include <knownfolders.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+#include "common/FileSystemErrors.h"
+#include "common/PathText.h"
+#include "common/UniqueHandle.h"
+
+namespace orvo {
+
+std::wstring defaultInstallDirectory() {
+  UniqueCoTaskMem<wchar_t*> folder;
+  if (FAILED(::SHGetKnownFolderPath(FOLDERID_ProgramFiles, 0, nullptr, folder.put())) || !folder) {
+    throw std::runtime_error("Program Files unavailable");
+  }
+  return joinPath(folder.get(), L"orvo game");
+}
+
+bool isCompleteInstallDirectory(const std::wstring& directory) {
+  if (!isCompletePath(directory)) return false;
+  if (rootPartLength(directory) == directory.size()) return false;  // a bare root
+  return directory.find_first_of(L"\r\n\"<>|*") == std::wstring::npos;
+}
+
+bool hasEnoughFreeSpace(std::uint64_t freeBytesForCaller) noexcept { return freeBytesForCaller >= kMinimumFreeBytes; }
+
+std::wstring formatFreeSpace(std::uint64_t freeBytesForCaller) {
+  char number[64];
+  std::snprintf(number, sizeof number, "%.1f", static_cast<double>(freeBytesForCaller) / 1073741824.0);
+  std::wstring text = L"可用空间 ";
+  for (const char* p = number; *p; ++p) text.push_back(static_cast<wchar_t>(*p));
+  return text + L" GB";
+}
+
+void validateInstallDirectory(const std::wstring& directory) {
+  if (!isCompleteInstallDirectory(directory)) throw std::runtime_error("请选择完整的平台安装目录");
+
+  const std::wstring programFiles(parentPathText(defaultInstallDirectory()));
+  if (::CompareStringOrdinal(directory.c_str(), static_cast<int>(directory.size()), programFiles.c_str(),
+                             static_cast<int>(programFiles.size()), TRUE) == CSTR_EQUAL) {
+    throw std::runtime_error("请选择 orvo game 专属目录");
+  }
+
+  checkNoLinks(directory);
+
+  const std::wstring root(rootPart(directory));
+  ULARGE_INTEGER available{};
+  if (!::GetDiskFreeSpaceExW(root.c_str(), &available, nullptr, nullptr) || !hasEnoughFreeSpace(available.QuadPart)) {
+    throw std::runtime_error("安装磁盘可用空间不足，至少需要 768 MB");
+  }
+}
+
+void checkNoLinks(const std::wstring& path) {
+  std::wstring current = absolutePath(path).wstring();
+  for (;;) {
+    const DWORD attributes = ::GetFileAttributesW(current.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      throw std::runtime_error("Install directory cannot use links");
+    }
+    const std::wstring parent(parentPathText(current));
+    if (parent.empty() || parent == current) break;
+    current = parent;
+  }
+}
+
+std::wstring freeSpaceText(const std::wstring& pathText) {
+  try {
+    const std::wstring root(rootPart(pathText));
+    ULARGE_INTEGER available{};
+    if (root.empty() || !::GetDiskFreeSpaceExW(root.c_str(), &available, nullptr, nullptr)) {
+      return L"请选择有效的安装目录";
+    }
+    return formatFreeSpace(available.QuadPart);
+  } catch (...) {
+    return L"请选择有效的安装目录";
+  }
+}
+
+}  // namespace orvo

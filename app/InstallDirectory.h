@@ -1,0 +1,31 @@
+#pragma once
+// Rules for the directory the platform is installed into: the default, the
+// validation every attempt runs, the link check, and the free-space line.
+// None of these create or change anything on disk.
+#include <cstdint>
+#include <string>
+
+namespace orvo {
+
+constexpr std::uint64_t kMinimumFreeBytes = 0x30000000;  // 768 MiB
+
+// Program Files joined with "orvo game"; throws "Program Files unavailable".
+std::wstring defaultInstallDirectory();
+
+// Completeness, not Program Files itself, no links, enough free space; throws
+// the first rule's message that the directory breaks.
+void validateInstallDirectory(const std::wstring& directory);
+
+// Throws "Install directory cannot use links" when the path or an existing
+// ancestor is a reparse point. Components that do not exist are passed over.
+void checkNoLinks(const std::wstring& path);
+
+// The line under the path box for the given path text; never throws.
+std::wstring freeSpaceText(const std::wstring& pathText);
+
+// Pure parts of the rules above.
+bool isCompleteInstallDirectory(const std::wstring& directory);
+bool hasEnoughFreeSpace(std::uint64_t freeBytesForCaller) noexcept;
+std::wstring formatFreeSpace(std::uint64_t freeBytesForCaller);
+
+}  // namespace orvo

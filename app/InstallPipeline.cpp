@@ -1,0 +1,286 @@
+#include "app/InstallPipeline.h"
+
+#include <objbase.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <stdexcept>
+
+#include "BuildConfig.h"
+#include "PayloadBuild.h"
+#include "app/StageMarkers.h"
+#include "common/FileSystemErrors.h"
+#include "common/PathText.h"
+#include "common/UniqueHandle.h"
+#include "common/Utf.h"
+
+namespace orvo {
+namespace {
+
+constexpr int kExtractorResource = 103;
+constexpr int kExtractorLibraryResource = 104;
+constexpr DWORD kReadExecuteMask = 0x1200A9;
+constexpr DWORD kModifyMask = 0x1301BF;
+
+std::wstring quoted(const std::wstring& path) { return L"\"" + path + L"\""; }
+
+std::wstring newWorkDirectory() {
+  std::wstring temp(32768, L'\0');
+  const DWORD length = ::GetTempPathW(static_cast<DWORD>(temp.size()), temp.data());
+  if (length == 0 || length >= temp.size()) throw std::runtime_error("Temporary folder unavailable");
+  temp.resize(length);
+  GUID guid{};
+  if (FAILED(::CoCreateGuid(&guid))) throw std::runtime_error("Cannot create work directory name");
+  wchar_t text[40] = {};
+  if (::StringFromGUID2(guid, text, 40) == 0) throw std::runtime_error("Cannot create work directory name");
+  return joinPath(temp, std::wstring(L"orvo-install-") + text);
+}
+
+// The identity file's first line: the bytes up to the first line feed; a file
+// that is missing or unreadable gives an empty line.
+std::string readFirstLine(const std::wstring& path) {
+  std::string line;
+  FILE* file = _wfopen(path.c_str(), L"rb");
+  if (file == nullptr) return line;
+  int c;
+  while ((c = std::fgetc(file)) != EOF && c != '\n') line.push_back(static_cast<char>(c));
+  std::fclose(file);
+  return line;
+}
+
+}  // namespace
+
+PipelineEndpoints buildEndpoints() {
+  return PipelineEndpoints{std::wstring(L"https://") + build::kPrimaryHost + kPrimaryPath,
+                           std::wstring(L"https://") + build::kFallbackHost + kFallbackPath,
+                           build::kPayloadSha256};
+}
+
+InstallPipeline::InstallPipeline(InstallerSettings& settings, InstallStatus& status, PipelineSteps& steps,
+                                 PipelineEndpoints endpoints)
+    : settings_(settings), status_(status), steps_(steps), endpoints_(std::move(endpoints)) {}
+
+InstallPipeline::~InstallPipeline() { joinWorker(); }
+
+void InstallPipeline::joinWorker() {
+  if (worker_.joinable()) worker_.join();
+}
+
+void InstallPipeline::marker(const std::wstring& text) const { writeStageMarker(settings_.stageMarkerFile, text); }
+
+void InstallPipeline::startInstall(const std::wstring& directoryText, const std::function<void()>& hidePathBox) {
+  if (status_.installBusy.load()) return;
+  settings_.installDirectory = directoryText;
+  const HWND window = status_.window();
+  try {
+    const std::wstring copy = settings_.installDirectory;
+    steps_.validateInstallDirectory(copy);
+  } catch (const std::exception& e) {
+    const std::wstring message = utf8ToWideLenient(e.what());
+    status_.setError(message);
+    if (window) ::InvalidateRect(window, nullptr, FALSE);
+    if (settings_.autoRun) {
+      marker(L"failed: " + message);
+      status_.postFinished(false);
+    }
+    return;
+  }
+  joinWorker();
+  status_.resetForInstall();
+  status_.cancelRequested.store(false);
+  status_.installSucceeded.store(false);
+  status_.installBusy.store(true);
+  if (hidePathBox) hidePathBox();
+  try {
+    worker_ = std::thread(&InstallPipeline::installWorker, this);
+  } catch (const std::exception& e) {
+    // Without a worker nothing else would ever clear the busy flag.
+    status_.setFailure(utf8ToWideLenient(e.what()));
+    status_.postFinished(false);
+  }
+  if (window) ::InvalidateRect(window, nullptr, FALSE);
+}
+
+void InstallPipeline::installWorker() {
+  ComApartment com;
+  std::wstring workDirectory;
+  UniqueHandle token;
+  std::unique_ptr<PipelineMigration> migration;
+  std::unique_ptr<PipelineTransaction> transaction;
+  bool migrated = false;
+  bool migrationCommitted = false;
+  bool filesCommitted = false;
+
+  const ProgressReport report = [this](int percent, const std::wstring& status, const std::wstring& detail) {
+    status_.reportProgress(percent, status, detail);
+  };
+  const std::function<void()> checkCancelled = [this] { status_.throwIfCancelled(); };
+
+  try {
+    // Absolute path, then its lexically normal form for every later step.
+    const std::wstring typed = settings_.installDirectory;
+    if (!isCompletePath(typed)) throw std::runtime_error("请选择完整的平台安装目录");
+    const std::wstring installDirectory = normalizeLexically(typed);
+
+    steps_.validateInstallDirectory(installDirectory);
+    if (steps_.isGameRunningUnder(installDirectory)) throw std::runtime_error("请先退出游戏，再安装或升级平台");
+    if (steps_.isPlatformRunningIn(installDirectory)) throw std::runtime_error("请先退出安装目录中运行的 orvo game");
+
+    workDirectory = newWorkDirectory();
+    steps_.checkNoLinks(workDirectory);
+    createDirectories(workDirectory);
+
+    const std::wstring archive = joinPath(workDirectory, L"platform.7z");
+    const std::wstring extractionDirectory = joinPath(workDirectory, L"platform");
+    const std::wstring extractor = joinPath(workDirectory, L"7z.exe");
+    steps_.writeEmbeddedResource(kExtractorResource, extractor);
+    steps_.writeEmbeddedResource(kExtractorLibraryResource, joinPath(workDirectory, L"7z.dll"));
+
+    report(0, L"正在连接下载服务器", L"");
+    try {
+      steps_.downloadPayload(settings_.verifyFallback ? endpoints_.fallbackUrl : endpoints_.primaryUrl, archive, report,
+                             checkCancelled);
+    } catch (const std::exception&) {
+      // The first attempt's failure is never shown: one fallback attempt follows.
+      status_.throwIfCancelled();
+      report(0, L"正在切换备用下载服务器", L"");
+      steps_.downloadPayload(endpoints_.fallbackUrl, archive, report, checkCancelled);
+    }
+    marker(L"download-ok");
+
+    report(70, L"正在校验下载文件", L"");
+    const std::wstring digest = steps_.sha256File(
+        archive,
+        [&report](std::uint64_t hashed) {
+          report(static_cast<int>(70 + hashed * 5 / kPayloadSize), L"正在校验下载文件", L"");
+        },
+        checkCancelled);
+    if (digest != endpoints_.payloadSha256) throw std::runtime_error("平台文件校验失败，请重试下载");
+    marker(L"archive-sha256-ok");
+
+    steps_.extractArchive(extractor, archive, extractionDirectory, report);
+    status_.throwIfCancelled();
+
+    const std::vector<ManifestEntry> manifest = steps_.verifyPayloadFiles(extractionDirectory, report, checkCancelled);
+    marker(L"manifest-all-files-ok");
+
+    status_.throwIfCancelled();
+    steps_.validateInstallDirectory(installDirectory);
+    if (steps_.isGameRunningUnder(installDirectory) || steps_.isPlatformRunningIn(installDirectory)) {
+      throw std::runtime_error("请退出游戏和平台后重试安装");
+    }
+
+    std::vector<TransactionEntry> entries;
+    entries.reserve(manifest.size() + 1);
+    for (const auto& entry : manifest) entries.push_back(TransactionEntry{entry.relativePath, entry.size, entry.sha256});
+
+    steps_.prepareMarker(extractionDirectory, installDirectory, entries);
+
+    transaction = steps_.createTransaction(installDirectory, entries, checkCancelled);
+    if (transaction->isActive()) throw std::runtime_error("Transaction already active");
+    if (transaction->areaExists()) transaction->recoverEarlier();
+
+    const auto verifyMarkerUnchanged = steps_.prepareMarker(extractionDirectory, installDirectory, entries);
+    transaction->prepare(extractionDirectory);
+    verifyMarkerUnchanged();
+
+    steps_.checkNoLinks(installDirectory);
+    createDirectories(installDirectory);
+    steps_.checkNoLinks(installDirectory);
+
+    token.reset(steps_.getDesktopUserToken());
+    migration = steps_.createMigration(installDirectory, token.get());
+    migrated = migration->run();
+    migration->commit();
+    migrationCommitted = true;
+    if (migrated) marker(L"legacy-platform-data-migrated-and-committed");
+
+    status_.throwIfCancelled();
+    report(94, L"正在安装 orvo game", L"已备份原平台文件");
+    transaction->apply();
+    marker(L"install-copy-ok");
+
+    report(97, L"正在配置平台", L"");
+    const std::wstring sid = steps_.tokenUserSid(token.get());
+    steps_.grantDirectoryAccess(workDirectory, sid, kReadExecuteMask);
+    const std::wstring identityDirectory = joinPath(workDirectory, L"q9-install-identity");
+    createDirectories(identityDirectory);
+    steps_.grantDirectoryAccess(identityDirectory, sid, kModifyMask);
+    const std::wstring identityFile = joinPath(identityDirectory, L"installer-user.sid");
+
+    const std::wstring program = joinPath(installDirectory, L"OrvoQ9.exe");
+    steps_.runPlatformProgram(program, L"--record-install-user " + quoted(identityFile), installDirectory, true,
+                              token.get(), L"记录安装用户");
+    if (utf8ToWide(readFirstLine(identityFile)) != sid) throw std::runtime_error("安装用户身份验证失败");
+    steps_.runPlatformProgram(program, L"--configure-platform-install " + quoted(identityFile), installDirectory,
+                              true, nullptr, L"配置平台数据目录");
+    marker(L"platform-configured");
+
+    if (!settings_.verifyInstall) steps_.registerInstallation(installDirectory, token.get(), manifest);
+
+    transaction->commit();
+    filesCommitted = true;
+    marker(L"install-files-committed");
+
+    report(99, L"安装完成", settings_.launchAfterInstall ? L"正在启动 orvo game" : L"orvo game 已安装完成");
+    if (settings_.launchAfterInstall && (!settings_.verifyInstall || settings_.verifyStart)) {
+      const DWORD pid = steps_.runPlatformProgram(program, L"", installDirectory, false, token.get(), L"安装配置");
+      marker(L"platform-launch-ok pid=" + std::to_wstring(pid));
+    }
+
+    marker(L"install-complete");
+    removeAll(workDirectory);
+
+    status_.installSucceeded.store(true);
+    report(100, L"安装完成", L"");
+    status_.postFinished(true);
+  } catch (const std::exception& error) {
+    std::wstring notes;
+    if (migration && !migrationCommitted) {
+      try {
+        migration->rollback();
+        marker(L"legacy-platform-data-restored");
+      } catch (...) {
+        notes += L"\n个人数据迁移恢复待完成，备份已保留；请用同一安装器重试。";
+      }
+    } else if (migrated && migrationCommitted) {
+      notes += L"\n个人数据目录已恢复并保留；原数据位置和链接备份仍保留。";
+    }
+
+    if (transaction) {
+      if (filesCommitted) {
+        notes += L"\n平台文件已安装完成，后续配置或启动未完成，请重试。";
+      } else if (transaction->state() == TransactionState::Committed) {
+        notes += L"\n平台文件已安装完成，事务清理尚未完成；请释放文件占用后使用同一安装器重试完成清理。恢复目录：" +
+                 transaction->areaPath();
+      } else {
+        try {
+          transaction->rollback();
+          notes += L"\n平台文件已恢复；若已进行系统登记或配置，请重新安装完成配置。";
+        } catch (const std::exception& rollbackError) {
+          notes += L"\n原文件恢复仍待完成，请释放文件占用后使用同一安装器重试。恢复目录：" + transaction->areaPath() +
+                   L"\n" + utf8ToWideLenient(rollbackError.what());
+        }
+      }
+    }
+
+    if (!workDirectory.empty()) {
+      std::error_code ignored;
+      std::filesystem::remove_all(workDirectory, ignored);
+    }
+
+    const std::wstring failureText = utf8ToWideLenient(error.what()) + notes;
+    status_.setFailure(failureText);
+    marker(L"failed: " + failureText);
+    status_.postFinished(false);
+  }
+
+  // Clean-up of every attempt: the token, then the migration and the transaction
+  // (their destructors release handles and leases; the transaction's also rolls
+  // back what is still uncommitted), then COM with the apartment guard.
+  token.reset();
+  migration.reset();
+  transaction.reset();
+}
+
+}  // namespace orvo

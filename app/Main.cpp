@@ -1,0 +1,95 @@
+// Entry of OrvoGameSetup.exe: start-up, one of the three roads (uninstall,
+// refusal of a second instance, the window and its message loop), shutdown.
+#include <windows.h>
+#include <gdiplus.h>
+#include <shellapi.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "app/InstallDirectory.h"
+#include "app/InstallPipeline.h"
+#include "app/InstallStatus.h"
+#include "app/InstallerSettings.h"
+#include "app/InstallerWindow.h"
+#include "app/PipelineSteps.h"
+#include "common/UniqueHandle.h"
+#include "common/Utf.h"
+
+namespace {
+
+using namespace orvo;
+
+std::vector<std::wstring> commandLineArguments() {
+  int count = 0;
+  UniqueLocal<wchar_t**> argv(::CommandLineToArgvW(::GetCommandLineW(), &count));
+  std::vector<std::wstring> arguments;
+  for (int i = 1; argv && i < count; ++i) arguments.emplace_back(argv.get()[i]);
+  return arguments;
+}
+
+[[noreturn]] void runUninstaller() {
+  throw std::runtime_error("The uninstaller is not available in this build");
+}
+
+int runInstaller(HINSTANCE instance) {
+  InstallerSettings& settings = installerSettings();
+  settings.installDirectory = defaultInstallDirectory();
+  if (parseCommandLine(commandLineArguments(), settings)) {
+    runUninstaller();
+  }
+
+  UniqueHandle mutex(::CreateMutexW(nullptr, FALSE, L"Local\\OrvoGameSingleInstaller20261014"));
+  if (::GetLastError() == ERROR_ALREADY_EXISTS) throw std::runtime_error("orvo game 安装程序已在运行");
+
+  ::SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+  settings.uiScale = ::GetDpiForSystem() / 96.0;
+
+  InstallStatus& status = installStatus();
+  const auto steps = makeRealPipelineSteps();
+  InstallPipeline pipeline(settings, status, *steps, buildEndpoints());
+  InstallerWindow window(instance, settings, status, pipeline);
+  status.attachWindow(window.create());
+
+  MSG message{};
+  while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
+    if (message.message == WM_KEYDOWN && message.wParam == VK_RETURN && !status.installBusy.load()) {
+      window.startInstall();
+      continue;
+    }
+    ::TranslateMessage(&message);
+    ::DispatchMessageW(&message);
+  }
+  status.attachWindow(nullptr);
+  // A running install finishes before anything is torn down.
+  pipeline.joinWorker();
+  return static_cast<int>(message.wParam);
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  ULONG_PTR gdiplusToken = 0;
+  Gdiplus::GdiplusStartupInput gdiplusInput;
+  Gdiplus::GdiplusStartup(&gdiplusToken, &gdiplusInput, nullptr);
+
+  int exitCode = 0;
+  try {
+    exitCode = runInstaller(instance);
+  } catch (const std::exception& error) {
+    std::wstring text;
+    try {
+      text = utf8ToWide(error.what());
+    } catch (const std::exception& conversion) {
+      text = utf8ToWideLenient(conversion.what());
+    }
+    ::MessageBoxW(nullptr, text.c_str(), L"orvo game", MB_OK | MB_ICONERROR);
+    exitCode = 1;
+  }
+
+  if (gdiplusToken != 0) Gdiplus::GdiplusShutdown(gdiplusToken);
+  if (SUCCEEDED(com)) ::CoUninitialize();
+  return exitCode;
+}

@@ -1,0 +1,72 @@
+// Binds the pipeline's seam to the real subsystems.
+#include <stdexcept>
+#include <string>
+
+#include "app/InstallDirectory.h"
+#include "app/PipelineSteps.h"
+#include "payload/Sha256.h"
+
+namespace orvo {
+namespace {
+
+// An operation whose subsystem is not part of this build yet stops the run
+// with a plain statement instead of pretending to succeed.
+[[noreturn]] void notBuilt(const char* operation) {
+  throw std::runtime_error(std::string(operation) + " is not available in this build");
+}
+
+class RealPipelineSteps final : public PipelineSteps {
+ public:
+  void validateInstallDirectory(const std::wstring& directory) override { orvo::validateInstallDirectory(directory); }
+  void checkNoLinks(const std::wstring& path) override { orvo::checkNoLinks(path); }
+  bool isGameRunningUnder(const std::wstring&) override { notBuilt("isGameRunningUnder"); }
+  bool isPlatformRunningIn(const std::wstring&) override { notBuilt("isPlatformRunningIn"); }
+
+  void writeEmbeddedResource(int, const std::wstring&) override { notBuilt("writeEmbeddedResource"); }
+  void downloadPayload(const std::wstring&, const std::wstring&, const ProgressReport&,
+                       const std::function<void()>&) override {
+    notBuilt("downloadPayload");
+  }
+  std::wstring sha256File(const std::wstring& path, const std::function<void(std::uint64_t)>& progress,
+                          const std::function<void()>& checkCancelled) override {
+    return orvo::sha256File(path, progress, checkCancelled);
+  }
+  void extractArchive(const std::wstring&, const std::wstring&, const std::wstring&, const ProgressReport&) override {
+    notBuilt("extractArchive");
+  }
+  std::vector<ManifestEntry> verifyPayloadFiles(const std::wstring&, const ProgressReport&,
+                                                const std::function<void()>&) override {
+    notBuilt("verifyPayloadFiles");
+  }
+
+  std::function<void()> prepareMarker(const std::wstring&, const std::wstring&,
+                                      std::vector<TransactionEntry>&) override {
+    notBuilt("prepareMarker");
+  }
+  std::unique_ptr<PipelineTransaction> createTransaction(const std::wstring&, const std::vector<TransactionEntry>&,
+                                                         const std::function<void()>&) override {
+    notBuilt("createTransaction");
+  }
+
+  HANDLE getDesktopUserToken() override { notBuilt("getDesktopUserToken"); }
+  std::unique_ptr<PipelineMigration> createMigration(const std::wstring&, HANDLE) override {
+    notBuilt("LegacyDataMigration");
+  }
+  std::wstring tokenUserSid(HANDLE) override { notBuilt("tokenUserSid"); }
+  void grantDirectoryAccess(const std::wstring&, const std::wstring&, DWORD) override {
+    notBuilt("grantDirectoryAccess");
+  }
+  DWORD runPlatformProgram(const std::wstring&, const std::wstring&, const std::wstring&, bool, HANDLE,
+                           const std::wstring&) override {
+    notBuilt("runPlatformProgram");
+  }
+  void registerInstallation(const std::wstring&, HANDLE, const std::vector<ManifestEntry>&) override {
+    notBuilt("registerInstallation");
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<PipelineSteps> makeRealPipelineSteps() { return std::make_unique<RealPipelineSteps>(); }
+
+}  // namespace orvo

@@ -1,0 +1,55 @@
+#pragma once
+// SHA-256 on the Windows CNG primitives: file digests (chunked, with progress
+// and cancellation), digests of UTF-16 text, and an owning incremental hasher.
+//
+// Guarantees: digest text is always 64 lower-case hex digits; every provider,
+// hash handle and buffer is released before a result or an error leaves; each
+// failure carries its fixed message.
+#include <windows.h>
+#include <bcrypt.h>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/UniqueHandle.h"
+
+namespace orvo {
+
+using ByteProgress = std::function<void(std::uint64_t bytesSoFar)>;
+// Throws (for example "CANCELLED") to stop the work; empty means not cancellable.
+using CancelCheck = std::function<void()>;
+
+// Digest of the file's whole content, read in 1 MiB chunks. `progress` gets the
+// running total after every non-empty chunk; `checkCancelled` runs before each read.
+std::wstring sha256File(const std::wstring& path, ByteProgress progress = {}, const CancelCheck& checkCancelled = {});
+
+// Digest of the string's UTF-16LE code units (no terminator, no byte-order mark).
+std::wstring sha256Text(const std::wstring& text);
+
+// 32 raw digest bytes as 64 lower-case hex digits.
+std::wstring digestToHex(const std::uint8_t* bytes, std::size_t count);
+
+// An open provider with one hash created in its own object buffer.
+class Sha256Hasher {
+ public:
+  Sha256Hasher();  // throws "Migration hash unavailable"
+  Sha256Hasher(Sha256Hasher&&) noexcept = default;
+  Sha256Hasher& operator=(Sha256Hasher&&) noexcept = default;
+
+  BCRYPT_HASH_HANDLE hash() const noexcept { return hash_.get(); }
+  // Convenience for the users that feed bytes: false when CNG refused them.
+  bool update(const void* data, std::size_t size) noexcept;
+  // Finishes the hash; false when CNG refused. The hasher is spent afterwards.
+  bool finish(std::array<std::uint8_t, 32>& digest) noexcept;
+
+ private:
+  // Declaration order is release order reversed: the hash goes before the provider.
+  UniqueBcryptAlg provider_;
+  std::vector<std::uint8_t> object_;
+  UniqueBcryptHash hash_;
+};
+
+}  // namespace orvo

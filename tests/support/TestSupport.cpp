@@ -1,0 +1,234 @@
+#include "tests/support/TestSupport.h"
+
+#include <objbase.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "common/PathText.h"
+#include "common/Utf.h"
+
+namespace orvo::test {
+
+TempDir::TempDir() {
+  wchar_t temp[MAX_PATH + 1] = {};
+  ::GetTempPathW(MAX_PATH + 1, temp);
+  GUID guid{};
+  ::CoCreateGuid(&guid);
+  wchar_t text[40] = {};
+  ::StringFromGUID2(guid, text, 40);
+  std::wstring name(text);
+  name = name.substr(1, 8);
+  path_ = joinPath(temp, L"orvo-test-" + name);
+  std::filesystem::create_directories(path_);
+}
+
+TempDir::~TempDir() { removeTree(path_); }
+
+std::wstring TempDir::operator/(const std::wstring& name) const { return joinPath(path_, name); }
+
+void removeTree(const std::wstring& path) {
+  std::error_code ec;
+  // Read-only files would stop remove_all; links are removed, not followed.
+  for (auto it = std::filesystem::recursive_directory_iterator(path, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    const DWORD attributes = ::GetFileAttributesW(it->path().c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+      ::SetFileAttributesW(it->path().c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    }
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      it.disable_recursion_pending();
+    }
+  }
+  std::filesystem::remove_all(path, ec);
+}
+
+void writeBytes(const std::wstring& path, const std::string& bytes) {
+  std::ofstream out(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
+  if (!out) throw std::runtime_error("cannot write " + wideToUtf8(path));
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string readBytes(const std::wstring& path) {
+  std::ifstream in(std::filesystem::path(path), std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + wideToUtf8(path));
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+bool fileExists(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool directoryExists(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::wstring windowsPathOf(const std::string& unixPath) {
+  std::wstring result = L"Z:";
+  for (char c : unixPath) result.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(c)));
+  return result;
+}
+
+std::string unixPathOf(const std::wstring& windowsPath) {
+  using Convert = char*(__cdecl*)(const wchar_t*);
+  static const auto convert = reinterpret_cast<Convert>(
+      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (convert == nullptr) throw std::runtime_error("not running under Wine");
+  char* unix = convert(windowsPath.c_str());
+  if (unix == nullptr) throw std::runtime_error("no Unix path for " + wideToUtf8(windowsPath));
+  std::string result(unix);
+  ::HeapFree(::GetProcessHeap(), 0, unix);
+  return result;
+}
+
+std::wstring buildDirectory() {
+  wchar_t value[4096] = {};
+  const DWORD n = ::GetEnvironmentVariableW(L"ORVO_BUILD_DIR", value, 4096);
+  if (n == 0 || n >= 4096) throw std::runtime_error("ORVO_BUILD_DIR is not set (run the tests through ctest)");
+  std::wstring text(value, n);
+  if (!text.empty() && text[0] == L'/') {
+    std::string narrow = wideToUtf8(text);
+    return windowsPathOf(narrow);
+  }
+  return text;
+}
+
+std::wstring installerExecutable() { return joinPath(buildDirectory(), L"OrvoGameSetup.exe"); }
+
+std::wstring helperProgram(const std::wstring& name) { return joinPath(buildDirectory(), L"tests\\" + name + L".exe"); }
+
+ChildProcess::~ChildProcess() {
+  if (process_ && ::WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT) terminate();
+}
+
+ChildProcess ChildProcess::start(const std::wstring& program, const std::wstring& arguments,
+                                 const std::wstring& workingDirectory) {
+  std::wstring commandLine = L"\"" + program + L"\"";
+  if (!arguments.empty()) commandLine += L" " + arguments;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup, &info)) {
+    throw std::runtime_error("cannot start " + wideToUtf8(program) + " (error " + std::to_string(::GetLastError()) +
+                             ")");
+  }
+  ::CloseHandle(info.hThread);
+  ChildProcess child;
+  child.process_.reset(info.hProcess);
+  child.id_ = info.dwProcessId;
+  return child;
+}
+
+long long ChildProcess::waitExit(std::chrono::milliseconds timeout) {
+  if (::WaitForSingleObject(process_.get(), static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) return -1;
+  DWORD code = 0;
+  ::GetExitCodeProcess(process_.get(), &code);
+  return code;
+}
+
+void ChildProcess::terminate() {
+  if (!process_) return;
+  ::TerminateProcess(process_.get(), 1);
+  ::WaitForSingleObject(process_.get(), 10000);
+}
+
+DWORD runToExit(const std::wstring& program, const std::wstring& arguments, std::chrono::milliseconds timeout) {
+  ChildProcess child = ChildProcess::start(program, arguments);
+  const long long code = child.waitExit(timeout);
+  if (code < 0) {
+    child.terminate();
+    throw std::runtime_error("timed out: " + wideToUtf8(program));
+  }
+  return static_cast<DWORD>(code);
+}
+
+void makeDirectoryLink(const std::wstring& link, const std::wstring& target) {
+  if (platformHasJunctions()) {
+    throw std::runtime_error("junction creation for tests is not written yet");
+  }
+  const std::string unixTarget = unixPathOf(target);
+  // The link does not exist yet: convert its parent and append the name.
+  const std::wstring parent(parentPathText(link));
+  const std::wstring name = link.substr(parent.size() + (link.size() > parent.size() && isPathSeparator(link[parent.size()]) ? 1 : 0));
+  const std::string unixLink = unixPathOf(parent) + "/" + wideToUtf8(name);
+  const std::wstring arguments = L"-s \"" + utf8ToWide(unixTarget) + L"\" \"" + utf8ToWide(unixLink) + L"\"";
+  if (runToExit(L"Z:\\bin\\ln", arguments) != 0) throw std::runtime_error("ln -s failed for " + unixLink);
+  const DWORD attributes = ::GetFileAttributesW(link.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    throw std::runtime_error("link was made but is not seen as a reparse point: " + wideToUtf8(link));
+  }
+}
+
+bool platformHasJunctions() {
+  // Wine 8 exports wine_get_unix_file_name and has no junctions; Windows has them.
+  static const bool underWine =
+      ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+  return !underWine;
+}
+
+namespace {
+
+struct DialogSearch {
+  DWORD processId;
+  std::wstring caption;
+  HWND found = nullptr;
+};
+
+BOOL CALLBACK findDialog(HWND window, LPARAM parameter) {
+  auto* search = reinterpret_cast<DialogSearch*>(parameter);
+  wchar_t className[64] = {};
+  ::GetClassNameW(window, className, 64);
+  if (std::wstring(className) != L"#32770") return TRUE;
+  DWORD owner = 0;
+  ::GetWindowThreadProcessId(window, &owner);
+  if (search->processId != 0 && owner != search->processId) return TRUE;
+  wchar_t caption[256] = {};
+  ::GetWindowTextW(window, caption, 256);
+  if (search->caption != caption) return TRUE;
+  search->found = window;
+  return FALSE;
+}
+
+BOOL CALLBACK collectStaticText(HWND child, LPARAM parameter) {
+  wchar_t className[64] = {};
+  ::GetClassNameW(child, className, 64);
+  if (std::wstring(className) == L"Static") {
+    wchar_t text[2048] = {};
+    ::GetWindowTextW(child, text, 2048);
+    if (text[0] != 0) *reinterpret_cast<std::wstring*>(parameter) += text;
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+std::wstring answerMessageBox(DWORD processId, const std::wstring& caption, int button,
+                              std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    DialogSearch search{processId, caption};
+    ::EnumWindows(&findDialog, reinterpret_cast<LPARAM>(&search));
+    if (search.found != nullptr) {
+      std::wstring text;
+      ::EnumChildWindows(search.found, &collectStaticText, reinterpret_cast<LPARAM>(&text));
+      // Wait until the box has its text, then press the button.
+      if (!text.empty()) {
+        ::PostMessageW(search.found, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
+        return text;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  throw std::runtime_error("no message box appeared with caption " + wideToUtf8(caption));
+}
+
+}  // namespace orvo::test

@@ -1,0 +1,91 @@
+#pragma once
+// Shared helpers of the test executables: scoped temporary directories, file
+// I/O, the build tree's artefacts, real child processes, directory links made
+// the way Wine can make them, and message boxes answered from the test.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/UniqueHandle.h"
+
+namespace orvo::test {
+
+// A fresh directory under the temp folder, removed with everything in it when
+// the object ends (read-only files included).
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::wstring& path() const { return path_; }
+  std::wstring operator/(const std::wstring& name) const;
+
+ private:
+  std::wstring path_;
+};
+
+// Fixture base with one scoped temporary directory.
+class TempDirTest : public ::testing::Test {
+ protected:
+  TempDir temp;
+};
+
+void removeTree(const std::wstring& path);
+void writeBytes(const std::wstring& path, const std::string& bytes);
+std::string readBytes(const std::wstring& path);
+bool fileExists(const std::wstring& path);
+bool directoryExists(const std::wstring& path);
+
+// The build tree as a Windows path (from ORVO_BUILD_DIR, set by the runner).
+std::wstring buildDirectory();
+std::wstring installerExecutable();
+// A test helper program built from tests/helpers/<name>.cpp.
+std::wstring helperProgram(const std::wstring& name);
+
+// Windows path <-> the Unix path Wine maps it to.
+std::string unixPathOf(const std::wstring& windowsPath);
+std::wstring windowsPathOf(const std::string& unixPath);
+
+// A running child process, terminated when the object ends unless it exited.
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  ChildProcess(ChildProcess&&) = default;
+  ChildProcess& operator=(ChildProcess&&) = default;
+  ~ChildProcess();
+  static ChildProcess start(const std::wstring& program, const std::wstring& arguments,
+                            const std::wstring& workingDirectory = L"");
+  DWORD id() const { return id_; }
+  HANDLE handle() const { return process_.get(); }
+  // The exit code, or nothing (as -1) when it did not end in time.
+  long long waitExit(std::chrono::milliseconds timeout);
+  void terminate();
+
+ private:
+  UniqueHandle process_;
+  DWORD id_ = 0;
+};
+
+// Runs a program to its end and returns its exit code (fails the test on timeout).
+DWORD runToExit(const std::wstring& program, const std::wstring& arguments,
+                std::chrono::milliseconds timeout = std::chrono::seconds(120));
+
+// Makes `link` a directory link to `target`: a junction where the platform has
+// them, else (Wine) a Unix symbolic link, which Windows code sees as a
+// directory with the reparse-point attribute.
+void makeDirectoryLink(const std::wstring& link, const std::wstring& target);
+// True when this platform can create and read real junctions.
+bool platformHasJunctions();
+
+// Waits for a message box (dialog class #32770) with the given caption owned by
+// process `processId` (0: any), returns its text and presses `button`.
+std::wstring answerMessageBox(DWORD processId, const std::wstring& caption, int button,
+                              std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+}  // namespace orvo::test

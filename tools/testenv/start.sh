@@ -1,0 +1,46 @@
+#!/bin/bash
+# Prepares and starts what the tests and the demo run against, for one build tree:
+# the tree's own Wine prefix (created once), an Xvfb display, a persistent
+# wineserver with Wine's services already running (detached, so that no test
+# waits for them or holds ctest's pipes), and the fixtures of later stages.
+set -euo pipefail
+build=$(cd "${1:?usage: start.sh BUILD_DIR}" && pwd)
+env_dir="$build/testenv"
+mkdir -p "$env_dir"
+export WINEPREFIX="$env_dir/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+
+# Display: reuse ours while it lives, else take the first free number from 90.
+display=""
+if [ -f "$env_dir/xvfb.pid" ] && kill -0 "$(cat "$env_dir/xvfb.pid")" 2>/dev/null; then
+  display=$(cat "$env_dir/display")
+else
+  for n in $(seq 90 140); do
+    if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then display=":$n"; break; fi
+  done
+  [ -n "$display" ] || { echo "no free X display" >&2; exit 1; }
+  setsid Xvfb "$display" -screen 0 1920x1080x24 -nolisten tcp </dev/null >"$env_dir/xvfb.log" 2>&1 &
+  echo $! >"$env_dir/xvfb.pid"
+  echo "$display" >"$env_dir/display"
+  for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
+fi
+export DISPLAY="$display"
+
+if [ ! -f "$WINEPREFIX/.orvo-ready" ]; then
+  echo "creating Wine prefix in $WINEPREFIX"
+  wineboot -i </dev/null >"$env_dir/wineboot.log" 2>&1
+  # The window's family "Microsoft YaHei UI" does not exist under Wine; render it with a Debian CJK font.
+  wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'Microsoft YaHei UI' /t REG_SZ /d 'WenQuanYi Micro Hei' /f </dev/null >/dev/null 2>&1
+  wineserver -w
+  touch "$WINEPREFIX/.orvo-ready"
+fi
+
+# Persistent server plus the services a first process starts, all detached.
+setsid wineserver -p </dev/null >/dev/null 2>&1 || true
+setsid wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+
+# Stage fixtures (payload servers, desktop shell, ...) hook in here.
+for hook in "$(dirname "$0")"/start.d/*.sh; do
+  [ -e "$hook" ] || continue
+  bash "$hook" "$build"
+done
+echo "test environment ready: WINEPREFIX=$WINEPREFIX DISPLAY=$DISPLAY"
