@@ -14,14 +14,22 @@ display=""
 if [ -f "$env_dir/xvfb.pid" ] && kill -0 "$(cat "$env_dir/xvfb.pid")" 2>/dev/null; then
   display=$(cat "$env_dir/display")
 else
-  for n in $(seq 90 140); do
-    if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then display=":$n"; break; fi
+  # Several build trees may start at once: begin at a number derived from the
+  # tree's path and move on while a number is taken or Xvfb refuses it.
+  first=$(( 90 + $(printf '%s' "$build" | cksum | cut -d' ' -f1) % 100 ))
+  for n in $(seq "$first" $((first + 60))); do
+    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+    setsid Xvfb ":$n" -screen 0 1920x1080x24 -nolisten tcp </dev/null >"$env_dir/xvfb.log" 2>&1 &
+    pid=$!
+    for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    if kill -0 "$pid" 2>/dev/null && [ -e "/tmp/.X11-unix/X$n" ]; then
+      display=":$n"
+      echo "$pid" >"$env_dir/xvfb.pid"
+      echo "$display" >"$env_dir/display"
+      break
+    fi
   done
   [ -n "$display" ] || { echo "no free X display" >&2; exit 1; }
-  setsid Xvfb "$display" -screen 0 1920x1080x24 -nolisten tcp </dev/null >"$env_dir/xvfb.log" 2>&1 &
-  echo $! >"$env_dir/xvfb.pid"
-  echo "$display" >"$env_dir/display"
-  for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
 fi
 export DISPLAY="$display"
 
