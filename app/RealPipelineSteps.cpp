@@ -4,6 +4,7 @@
 
 #include "app/InstallDirectory.h"
 #include "app/PipelineSteps.h"
+#include "payload/EmbeddedResource.h"
 #include "payload/Sha256.h"
 
 namespace orvo {
@@ -22,7 +23,7 @@ class RealPipelineSteps final : public PipelineSteps {
   bool isGameRunningUnder(const std::wstring&) override { notBuilt("isGameRunningUnder"); }
   bool isPlatformRunningIn(const std::wstring&) override { notBuilt("isPlatformRunningIn"); }
 
-  void writeEmbeddedResource(int, const std::wstring&) override { notBuilt("writeEmbeddedResource"); }
+  void writeEmbeddedResource(int id, const std::wstring& target) override { orvo::writeEmbeddedResource(id, target); }
   void downloadPayload(const std::wstring&, const std::wstring&, const ProgressReport&,
                        const std::function<void()>&) override {
     notBuilt("downloadPayload");
