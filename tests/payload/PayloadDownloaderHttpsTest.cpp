@@ -183,6 +183,15 @@ TEST_F(PayloadDownloaderOverHttps, SlowBodyReportsAtIntervalsWithTheRemainingTim
   EXPECT_EQ(recorder.entries.back().detail.find(L"约"), std::wstring::npos);
 }
 
+TEST_F(PayloadDownloaderOverHttps, FollowsARedirectAndJudgesTheFinalResponse) {
+  const std::wstring destination = L"https%3A%2F%2Flocalhost%2Fredirected%3Fsize%3D5000";
+  downloadExactly(byAddress(L"/moved", L"redirect=" + destination), target, 5000, {}, {});
+  EXPECT_TRUE(holdsGeneratedBody(target, 5000));
+  const std::wstring toMissing = L"https%3A%2F%2Flocalhost%2Fredirected%3Fstatus%3D404%26size%3D5000";
+  EXPECT_EQ(messageOf([&] { downloadExactly(byAddress(L"/moved", L"redirect=" + toMissing), target, 5000, {}, {}); }),
+            "Download server returned error");
+}
+
 // --- What the server can get wrong ------------------------------------------
 
 TEST_F(PayloadDownloaderOverHttps, StatusNotFoundFailsWithServerErrorAndCreatesNoFile) {

@@ -20,6 +20,7 @@ server without changing the URL). Query keys:
                                      file: the file named by path=<unix path>
   size=N          size of a generated or echo body (default 63144044)
   status=N        status code (default 200)
+  redirect=URL    answer 302 with this Location and an empty body
   length=TEXT     Content-Length sent verbatim instead of the real one; length=none omits it
                   and ends the body by closing the connection
   chunked=1       chunked transfer encoding, no Content-Length
@@ -129,9 +130,16 @@ class Handler(BaseHTTPRequestHandler):
         path = urllib.parse.unquote(target.path)
         query = target.query or state.rule_query(path)
         options = dict(urllib.parse.parse_qsl(query, keep_blank_values=True))
-        status = int(options.get("status", "200"))
+        status = 302 if "redirect" in options else int(options.get("status", "200"))
         state.log([f"{time.time():.3f}", self.server.server_address[1], getattr(self.connection, "sni_name", "") or "-",
                    self.headers.get("Host", "-"), self.path, status, self.headers.get("User-Agent", "-")])
+
+        if "redirect" in options:
+            self.send_response(302)
+            self.send_header("Location", options["redirect"])
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
 
         body_kind = options.get("body", "payload" if path in PAYLOAD_PATHS else "generated")
         size = int(options.get("size", str(PAYLOAD_SIZE)))
