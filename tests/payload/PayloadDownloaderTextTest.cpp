@@ -4,33 +4,23 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 
 #include "payload/DownloadMeter.h"
 #include "payload/DownloadText.h"
 #include "payload/PayloadDownloader.h"
+#include "tests/payload/PayloadDownloaderTest.h"
 
 using orvo::DownloadMeter;
 using orvo::downloadDetailText;
 using orvo::downloadPercent;
 using orvo::kPayloadArchiveSize;
+using orvo::test::messageOf;
 using orvo::megabyteText;
 using orvo::parseContentLength;
 using namespace std::chrono_literals;
-
-namespace {
-
-std::string messageOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "no error";
-}
-
-}  // namespace
 
 TEST(ContentLength, AcceptsPlainDigitsAndReadsTheirValue) {
   EXPECT_EQ(parseContentLength(L"63144044"), 63144044u);
@@ -40,9 +30,11 @@ TEST(ContentLength, AcceptsPlainDigitsAndReadsTheirValue) {
 }
 
 TEST(ContentLength, RefusesEmptyTextSpacesSignsAndOtherCharacters) {
-  for (const wchar_t* text : {L"", L" 63144044", L"63144044 ", L"\t63144044", L"+63144044", L"-63144044",
-                              L"63,144,044", L"6.3e7", L"0x3C37A6C", L"63144044\r", L"６３１４４０４４"}) {
-    EXPECT_FALSE(parseContentLength(text).has_value()) << "accepted: " << std::wstring(text).size() << " units";
+  const wchar_t* const refused[] = {L"",          L" 63144044",  L"63144044 ", L"\t63144044",
+                                    L"+63144044", L"-63144044",  L"63,144,044", L"6.3e7",
+                                    L"0x3C37A6C", L"63144044\r", L"６３１４４０４４"};
+  for (std::size_t i = 0; i < std::size(refused); ++i) {
+    EXPECT_FALSE(parseContentLength(refused[i]).has_value()) << "accepted text number " << i;
   }
 }
 
