@@ -56,6 +56,8 @@ class FakePipelineSteps final : public PipelineSteps {
   // Operation name -> message; the operation throws on its `failOnCall`-th call.
   std::map<std::string, std::string> failures;
   std::map<std::string, int> failOnCall;
+  // Operation name -> one message per call in order ("" lets that call pass).
+  std::map<std::string, std::vector<std::string>> failureSequence;
   bool gameRunningAtFirstCheck = false;
   bool gameRunningAtSecondCheck = false;
   bool platformRunningAtFirstCheck = false;
@@ -76,6 +78,7 @@ class FakePipelineSteps final : public PipelineSteps {
   std::vector<std::string> calls;
   std::vector<int> percentAtCall;
   std::vector<std::wstring> downloadUrls;
+  std::vector<std::wstring> validatedDirectories;
   std::wstring workDirectory;
   HANDLE tokenHandedOut = nullptr;
 
@@ -84,6 +87,11 @@ class FakePipelineSteps final : public PipelineSteps {
     calls.push_back(name);
     percentAtCall.push_back(status_.snapshot().percent);
     const int n = ++callCounts_[name];
+    auto sequence = failureSequence.find(name);
+    if (sequence != failureSequence.end() && n <= static_cast<int>(sequence->second.size()) &&
+        !sequence->second[n - 1].empty()) {
+      throw std::runtime_error(sequence->second[n - 1]);
+    }
     auto failure = failures.find(name);
     if (failure == failures.end()) return;
     auto nth = failOnCall.find(name);
@@ -96,7 +104,10 @@ class FakePipelineSteps final : public PipelineSteps {
   bool called(const std::string& name) const { return callCount(name) > 0; }
 
   // --- seam -----------------------------------------------------------------
-  void validateInstallDirectory(const std::wstring&) override { step("validateInstallDirectory"); }
+  void validateInstallDirectory(const std::wstring& directory) override {
+    validatedDirectories.push_back(directory);
+    step("validateInstallDirectory");
+  }
   void checkNoLinks(const std::wstring&) override { step("checkNoLinks"); }
   bool isGameRunningUnder(const std::wstring&) override {
     step("isGameRunningUnder");
