@@ -81,7 +81,9 @@ std::wstring byName(const std::wstring& path, const std::wstring& query = L"") {
 class PayloadDownloaderOverHttps : public orvo::test::TempDirTest {
  protected:
   void SetUp() override {
-    const std::wstring ready = orvo::joinPath(orvo::test::buildDirectory(), L"testenv\\payload-server\\ready");
+    const std::wstring ready = orvo::joinPath(serverState(), L"ready");
+    const std::wstring unavailable = orvo::joinPath(serverState(), L"unavailable");
+    ASSERT_FALSE(fileExists(unavailable)) << readBytes(unavailable);
     ASSERT_TRUE(fileExists(ready)) << "the payload server is not running; start it with tools/testenv/start.sh";
   }
 
