@@ -11,7 +11,7 @@
 #include "payload/DownloadMeter.h"
 #include "payload/DownloadText.h"
 #include "payload/PayloadDownloader.h"
-#include "tests/payload/PayloadDownloaderTest.h"
+#include "tests/support/MessageOf.h"
 
 using orvo::DownloadMeter;
 using orvo::downloadDetailText;
