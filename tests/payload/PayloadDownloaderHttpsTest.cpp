@@ -236,6 +236,8 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedAnswer{"CertificateFromAnUntrustedAuthority", L"https://127.0.0.1:4432/x",
                       "Download connection failed"},
         RefusedAnswer{"ConnectionRefused", L"https://127.0.0.1:4439/x", "Download connection failed"},
+        // Plain HTTP stays plain: the TLS port does not answer it.
+        RefusedAnswer{"PlainHttpToTheTlsPort", L"http://127.0.0.1:443/x", "Download connection failed"},
         RefusedAnswer{"EmptyAddress", L"", "Download URL invalid"},
         RefusedAnswer{"AddressWithoutScheme", L"not an address", "Download URL invalid"},
         RefusedAnswer{"AddressWithoutHost", L"https://", "Download URL invalid"},
