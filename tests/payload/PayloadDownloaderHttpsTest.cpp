@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "BuildConfig.h"
+#include "app/InstallPipeline.h"
+#include "app/PipelineSteps.h"
 #include "common/PathText.h"
 #include "common/ScopeExit.h"
 #include "common/Utf.h"
@@ -30,8 +32,8 @@ using orvo::test::writeBytes;
 
 namespace {
 
-constexpr wchar_t kPrimaryPath[] = L"/orvo-game/acceptance/2026101905/orvo-game-payload-2026101905.7z";
-constexpr wchar_t kFallbackPath[] = L"/downloads/orvo-game/acceptance/2026101905/orvo-game-payload-2026101905.7z";
+using orvo::kFallbackPath;
+using orvo::kPrimaryPath;
 
 struct ProgressEntry {
   int percent;
@@ -305,6 +307,31 @@ TEST_F(PayloadDownloaderOverHttps, RuleFileSteersRequestsWithoutAQueryAndTheLogR
   EXPECT_NE(log.find("\t127.0.0.1\t" + narrowPath + "\t404" + agent), std::string::npos) << log;
   EXPECT_NE(log.find("\t127.0.0.1\t" + narrowPath + "?size=3000\t200" + agent), std::string::npos);
   EXPECT_NE(log.find("\tlocalhost\tlocalhost\t" + narrowPath + "\t200" + agent), std::string::npos);
+}
+
+// --- The build's own endpoints --------------------------------------------------
+
+TEST_F(PayloadDownloaderOverHttps, RealPipelineStepReachesBothBuildEndpointsWithTheirCertificates) {
+  // The server answers the two fixed paths with the payload build's archive,
+  // or 404 while there is none; either way the TLS session was validated.
+  const std::wstring archive = orvo::joinPath(orvo::test::buildDirectory(), L"payload\\orvo-game-payload-2026101905.7z");
+  const orvo::PipelineEndpoints endpoints = orvo::buildEndpoints();
+  EXPECT_EQ(endpoints.primaryUrl, std::wstring(L"https://127.0.0.1") + kPrimaryPath);
+  EXPECT_EQ(endpoints.fallbackUrl, std::wstring(L"https://localhost") + kFallbackPath);
+  const auto steps = orvo::makeRealPipelineSteps();
+  for (const std::wstring& url : {endpoints.primaryUrl, endpoints.fallbackUrl}) {
+    SCOPED_TRACE(orvo::wideToUtf8(url));
+    const std::string message = messageOf([&] { steps->downloadPayload(url, target, recorder.callback(), {}); });
+    if (fileExists(archive)) {
+      EXPECT_EQ(message, "no exception");
+      EXPECT_TRUE(readBytes(target) == readBytes(archive)) << "the download differs from the archive";
+    } else {
+      EXPECT_EQ(message, "Download server returned error");
+    }
+  }
+  const std::string log = readBytes(orvo::joinPath(serverState(), L"requests.log"));
+  EXPECT_NE(log.find("\t127.0.0.1\t" + orvo::wideToUtf8(kPrimaryPath) + "\t"), std::string::npos);
+  EXPECT_NE(log.find("\tlocalhost\tlocalhost\t" + orvo::wideToUtf8(kFallbackPath) + "\t"), std::string::npos);
 }
 
 // --- The target ------------------------------------------------------------------
