@@ -319,8 +319,8 @@ def main():
     state = State(args.state, args.payload)
     certificates = {"sni": ("address", True), "wrong-name": ("name", False), "untrusted": ("stranger", False)}
     servers = []
-    for spec in args.listen or ["443:sni"]:
-        port, _, mode = spec.partition(":")
+    for listen in args.listen or ["443:sni"]:
+        port, _, mode = listen.partition(":")
         name, by_sni = certificates[mode or "sni"]
         servers.append(TlsServer((args.address, int(port)), make_context(args.pki, name, by_sni), state))
 
