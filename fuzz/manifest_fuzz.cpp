@@ -21,9 +21,13 @@ namespace {
 }
 
 bool isParserMessage(const std::string& message) {
-  static const char* const kMessages[] = {
-      "安装清单无效", "安装清单为空", "Invalid UTF8", "invalid stoull argument", "stoull argument out of range",
-      "Installation manifest path is unsafe", "Installation manifest must not own personal data or game client files"};
+  static const char* const kMessages[] = {"安装清单无效",
+                                          "安装清单为空",
+                                          "Invalid UTF8",
+                                          "invalid stoull argument",
+                                          "stoull argument out of range",
+                                          "Installation manifest path is unsafe",
+                                          "Installation manifest must not own personal data or game client files"};
   for (const char* known : kMessages) {
     if (message == known) return true;
   }

@@ -35,7 +35,8 @@ void extractArchive(const std::wstring& program, const std::wstring& archive, co
     writeEnd.reset(w);
   }
   // Only the child's end travels to the child; ours must not keep the pipe open in it.
-  if (!::SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0)) throw std::runtime_error("Cannot start extraction");
+  if (!::SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0))
+    throw std::runtime_error("Cannot start extraction");
 
   UniqueHandle nullInput(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));

@@ -42,7 +42,7 @@ bool isPersonalData(const std::wstring& component) {
 }
 
 bool isGameClientDirectory(const std::wstring& component) {
-  static constexpr std::array<std::wstring_view, 7> kNames = {L"game", L"games", L"client", L"clients",
+  static constexpr std::array<std::wstring_view, 7> kNames = {L"game", L"games", L"client",    L"clients",
                                                               L"dnf",  L"游戏",  L"游戏客户端"};
   for (const auto name : kNames) {
     if (component == name) return true;
@@ -51,8 +51,8 @@ bool isGameClientDirectory(const std::wstring& component) {
 }
 
 bool isGameClientFile(const std::wstring& component) {
-  static constexpr std::array<std::wstring_view, 5> kNames = {L"script.pvf", L"dnf.exe", L"dnfchina.exe",
-                                                              L"dfo.exe", L"arad.exe"};
+  static constexpr std::array<std::wstring_view, 5> kNames = {L"script.pvf", L"dnf.exe", L"dnfchina.exe", L"dfo.exe",
+                                                              L"arad.exe"};
   for (const auto name : kNames) {
     if (component == name) return true;
   }
@@ -68,7 +68,8 @@ void checkManifestPath(std::wstring_view path) {
   std::vector<std::wstring_view> components;
   for (std::size_t start = 0;;) {
     const std::size_t slash = path.find(L'/', start);
-    components.push_back(path.substr(start, slash == std::wstring_view::npos ? std::wstring_view::npos : slash - start));
+    components.push_back(
+        path.substr(start, slash == std::wstring_view::npos ? std::wstring_view::npos : slash - start));
     if (slash == std::wstring_view::npos) break;
     start = slash + 1;
   }

@@ -17,7 +17,9 @@
 namespace orvo {
 namespace {
 
-std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) noexcept { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) noexcept {
+  return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
 
 [[noreturn]] void missingFile(const ManifestEntry& entry) {
   throw std::runtime_error("平台文件缺失：" + wideToUtf8(entry.relativePath));
@@ -87,8 +89,8 @@ std::vector<ManifestEntry> verifyManifestFiles(std::vector<ManifestEntry> manife
     const std::wstring digest = sha256File(
         full,
         [&](std::uint64_t hashed) {
-          if (report) report(verificationBarPercent(saturatingAdd(done, hashed), total), L"正在校验安装文件",
-                             entry.relativePath);
+          if (report)
+            report(verificationBarPercent(saturatingAdd(done, hashed), total), L"正在校验安装文件", entry.relativePath);
         },
         checkCancelled);
     if (digest != entry.sha256) throw std::runtime_error("平台文件校验失败：" + wideToUtf8(entry.relativePath));

@@ -9,6 +9,7 @@
 // whole command line, the current directory and the number of bytes that
 // standard input delivered.
 #include <windows.h>
+// shellapi.h needs the declarations of windows.h first.
 #include <shellapi.h>
 
 #include <filesystem>
@@ -46,9 +47,7 @@ int wmain() {
   DWORD inputBytes = 0;
   ::ReadFile(::GetStdHandle(STD_INPUT_HANDLE), input, sizeof input, &inputBytes, nullptr);
   std::ofstream record(std::filesystem::path(archive + L".invocation"), std::ios::binary);
-  record << orvo::wideToUtf8(::GetCommandLineW()) << "\n"
-         << orvo::wideToUtf8(directory) << "\n"
-         << inputBytes << "\n";
+  record << orvo::wideToUtf8(::GetCommandLineW()) << "\n" << orvo::wideToUtf8(directory) << "\n" << inputBytes << "\n";
   record.close();
 
   const std::size_t firstLine = script.find('\n');

@@ -15,38 +15,17 @@
 #include "payload/ArchiveExtractor.h"
 #include "payload/EmbeddedResource.h"
 #include "tests/payload/HostShell.h"
+#include "tests/payload/PayloadTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 using namespace orvo;
+using orvo::test::failureOf;
+using orvo::test::patternBytes;
 using orvo::test::readBytes;
 using orvo::test::TempDirTest;
 using orvo::test::writeBytes;
 
 namespace {
-
-struct Report {
-  int percent;
-  std::wstring status;
-  std::wstring detail;
-};
-
-std::string failureOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "no failure";
-}
-
-std::string patternBytes(std::size_t size, std::uint32_t seed) {
-  std::string bytes(size, '\0');
-  for (auto& b : bytes) {
-    seed = seed * 1664525u + 1013904223u;
-    b = static_cast<char>(seed >> 24);
-  }
-  return bytes;
-}
 
 std::string hostSevenZip() {
   const std::wstring source(parentPathText(orvo::test::buildDirectory()));
@@ -90,18 +69,14 @@ class ArchiveExtraction : public TempDirTest {
     return archive;
   }
 
-  ProgressReport recorder() {
-    return [this](int percent, const std::wstring& status, const std::wstring& detail) {
-      reports.push_back({percent, status, detail});
-    };
-  }
+  ProgressReport recorder() { return orvo::test::recordInto(reports); }
 
   std::wstring extractor;
   std::wstring source;
-  std::vector<Report> reports;
+  std::vector<orvo::test::RecordedReport> reports;
 };
 
-void expectExtractionReports(const std::vector<Report>& reports) {
+void expectExtractionReports(const std::vector<orvo::test::RecordedReport>& reports) {
   ASSERT_FALSE(reports.empty());
   int bar = 0;
   for (const auto& report : reports) {
@@ -197,8 +172,8 @@ TEST_F(ExtractorContract, RunsTheExactCommandLineInTheProgramsDirectoryWithNulAs
   extractArchive(program, archive, output, recorder());
   const auto lines = invocation(archive);
   ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0], wideToUtf8(L"\"" + program + L"\" x -y -aoa -bsp1 -bso1 -bse1 \"" + archive + L"\" -o\"" +
-                                 output + L"\""));
+  EXPECT_EQ(lines[0],
+            wideToUtf8(L"\"" + program + L"\" x -y -aoa -bsp1 -bso1 -bse1 \"" + archive + L"\" -o\"" + output + L"\""));
   EXPECT_EQ(extractionCommandLine(L"C:\\w\\7z.exe", L"C:\\w\\platform.7z", L"C:\\w\\platform"),
             L"\"C:\\w\\7z.exe\" x -y -aoa -bsp1 -bso1 -bse1 \"C:\\w\\platform.7z\" -o\"C:\\w\\platform\"");
   EXPECT_EQ(utf8ToWide(lines[1]), std::wstring(parentPathText(program)));
@@ -212,8 +187,9 @@ TEST_F(ExtractorContract, AWarningExitCodeOfOneCountsAsSuccess) {
 
 TEST_F(ExtractorContract, AnyExitCodeAboveOneFailsWithTheExtractionMessage) {
   for (const char* code : {"2", "7", "255", "-1"}) {  // -1 is 0xFFFFFFFF, above one as unsigned
-    EXPECT_EQ(failureOf([&] { extractArchive(program, script(std::string(code) + "\n 10%"), temp / L"out", recorder()); }),
-              "平台文件解压失败")
+    EXPECT_EQ(
+        failureOf([&] { extractArchive(program, script(std::string(code) + "\n 10%"), temp / L"out", recorder()); }),
+        "平台文件解压失败")
         << code;
   }
 }

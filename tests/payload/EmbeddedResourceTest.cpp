@@ -9,9 +9,12 @@
 
 #include "common/PathText.h"
 #include "payload/EmbeddedResource.h"
+#include "tests/payload/PayloadTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 using namespace orvo;
+using orvo::test::failureOf;
+using orvo::test::patternBytes;
 using orvo::test::TempDirTest;
 
 namespace {
@@ -22,15 +25,6 @@ std::wstring packageFile(const std::wstring& name) {
 }
 
 std::string asText(const std::vector<unsigned char>& bytes) { return std::string(bytes.begin(), bytes.end()); }
-
-std::string failureOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "no failure";
-}
 
 // The RT_RCDATA resource `id` of another executable, read without running it.
 std::string resourceOfFile(const std::wstring& file, int id) {

@@ -81,7 +81,8 @@ TEST(ManifestParsing, AcceptsALastLineWithoutTerminator) {
 }
 
 TEST(ManifestParsing, KeepsPathLetterCaseAndDuplicatePathsAsWritten) {
-  const auto entries = parseFileManifest(line(kDigestA, "1", "Q9/Data.PAK") + "\n" + line(kDigestA, "1", "Q9/Data.PAK"));
+  const auto entries =
+      parseFileManifest(line(kDigestA, "1", "Q9/Data.PAK") + "\n" + line(kDigestA, "1", "Q9/Data.PAK"));
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[0].relativePath, L"Q9/Data.PAK");
   EXPECT_EQ(entries[1].relativePath, L"Q9/Data.PAK");
@@ -101,9 +102,7 @@ TEST(ManifestCarriageReturns, ALoneCarriageReturnLineFeedIsAnEmptyLine) {
   EXPECT_EQ(parseFailure("\r\n"), "安装清单无效");
 }
 
-TEST(ManifestEmptyText, OfAnEmptyResourceIsTheEmptyManifestMessage) {
-  EXPECT_EQ(parseFailure(""), "安装清单为空");
-}
+TEST(ManifestEmptyText, OfAnEmptyResourceIsTheEmptyManifestMessage) { EXPECT_EQ(parseFailure(""), "安装清单为空"); }
 
 TEST(ManifestInvalidLines, AnEmptyLineBetweenEntriesInvalidatesTheWholeList) {
   EXPECT_EQ(parseFailure(line(kDigestA, "1", "a") + "\r\n\r\n" + line(kDigestA, "1", "b") + "\r\n"), "安装清单无效");
@@ -223,8 +222,11 @@ TEST(ManifestPathSyntax, RefusesDrivesSharesAndWindowsSeparators) {
 }
 
 TEST(ManifestPathSyntax, RefusesWildcardsQuotesPipesAndControlCharacters) {
-  for (const std::wstring& path : std::vector<std::wstring>{L"a*b", L"a?b", L"a\"b", L"a<b", L"a>b", L"a|b", L"a\rb", L"a\nb", L"a\tb",
-                                  std::wstring(L"a\x01" L"b"), std::wstring(L"a\x1f"), std::wstring(1, L'\0')}) {
+  for (const std::wstring& path :
+       std::vector<std::wstring>{L"a*b", L"a?b", L"a\"b", L"a<b", L"a>b", L"a|b", L"a\rb", L"a\nb", L"a\tb",
+                                 std::wstring(L"a\x01"
+                                              L"b"),
+                                 std::wstring(L"a\x1f"), std::wstring(1, L'\0')}) {
     EXPECT_EQ(pathVerdict(path), "unsafe");
   }
 }

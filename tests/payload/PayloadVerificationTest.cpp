@@ -14,38 +14,17 @@
 #include "payload/EmbeddedResource.h"
 #include "payload/PayloadVerification.h"
 #include "tests/payload/HostShell.h"
+#include "tests/payload/PayloadTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 using namespace orvo;
+using orvo::test::failureOf;
+using orvo::test::patternBytes;
 using orvo::test::readBytes;
 using orvo::test::TempDirTest;
 using orvo::test::writeBytes;
 
 namespace {
-
-struct Report {
-  int percent;
-  std::wstring status;
-  std::wstring detail;
-};
-
-std::string failureOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "no failure";
-}
-
-std::string patternBytes(std::size_t size, std::uint32_t seed) {
-  std::string bytes(size, '\0');
-  for (auto& b : bytes) {
-    seed = seed * 1664525u + 1013904223u;
-    b = static_cast<char>(seed >> 24);
-  }
-  return bytes;
-}
 
 bool hasEmbeddedManifest() {
   return ::FindResourceW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(kFileManifestResource), RT_RCDATA) != nullptr;
@@ -77,20 +56,17 @@ class PayloadVerification : public TempDirTest {
   }
 
   std::vector<ManifestEntry> verify(const std::wstring& directory, const CancelCheck& cancel = {}) {
-    return verifyManifestFiles(manifest, directory,
-                               [this](int percent, const std::wstring& status, const std::wstring& detail) {
-                                 reports.push_back({percent, status, detail});
-                               },
-                               cancel);
+    return verifyManifestFiles(manifest, directory, orvo::test::recordInto(reports), cancel);
   }
 
   bool reportedFor(const std::wstring& path) const {
-    return std::any_of(reports.begin(), reports.end(), [&](const Report& r) { return r.detail == path; });
+    return std::any_of(reports.begin(), reports.end(),
+                       [&](const orvo::test::RecordedReport& r) { return r.detail == path; });
   }
 
   std::wstring root;
   std::vector<ManifestEntry> manifest;
-  std::vector<Report> reports;
+  std::vector<orvo::test::RecordedReport> reports;
 };
 
 }  // namespace
@@ -138,7 +114,7 @@ TEST_F(PayloadVerification, VerifiesADuplicatedPathTwice) {
   manifest.push_back(manifest[4]);
   verify(root);
   EXPECT_EQ(std::count_if(reports.begin(), reports.end(),
-                          [](const Report& r) { return r.detail == L"tools/7zip/license.txt"; }),
+                          [](const orvo::test::RecordedReport& r) { return r.detail == L"tools/7zip/license.txt"; }),
             2);
 }
 
@@ -251,10 +227,7 @@ TEST_F(PayloadVerification, PassesTheExtractedPayloadArchiveAgainstTheEmbeddedMa
   writeEmbeddedResource(104, temp / L"7z.dll");
   const std::wstring output = temp / L"payload";
   extractArchive(temp / L"7z.exe", archive, output, {});
-  const auto verified = verifyPayloadFiles(output, [this](int percent, const std::wstring& status,
-                                                          const std::wstring& detail) {
-    reports.push_back({percent, status, detail});
-  }, {});
+  const auto verified = verifyPayloadFiles(output, orvo::test::recordInto(reports), {});
   EXPECT_EQ(verified.size(), 14u);
   ASSERT_FALSE(reports.empty());
   EXPECT_EQ(reports.back().percent, 94);

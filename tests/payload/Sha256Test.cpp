@@ -10,35 +10,18 @@
 #include "common/Utf.h"
 #include "payload/Sha256.h"
 #include "tests/payload/HostShell.h"
+#include "tests/payload/PayloadTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 using namespace orvo;
+using orvo::test::failureOf;
+using orvo::test::patternBytes;
 using orvo::test::TempDirTest;
 
 namespace {
 
 constexpr wchar_t kEmptyDigest[] = L"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 constexpr std::uint64_t kMiB = 1048576;
-
-std::string failureOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "no failure";
-}
-
-// Bytes that differ along the file, so that a chunk boundary mistake changes the digest.
-std::string patternBytes(std::size_t size) {
-  std::string bytes(size, '\0');
-  std::uint32_t state = 0x12345678;
-  for (auto& b : bytes) {
-    state = state * 1664525u + 1013904223u;
-    b = static_cast<char>(state >> 24);
-  }
-  return bytes;
-}
 
 }  // namespace
 
@@ -101,7 +84,10 @@ TEST_F(Sha256FileDigest, ReadsAFileThatAnotherHandleHoldsOpenForWriting) {
 
 TEST_F(Sha256FileDigest, OfAMissingFileFailsWithCannotVerifyDownloadedFiles) {
   EXPECT_EQ(failureOf([&] { sha256File(temp / L"absent.bin"); }), "Cannot verify downloaded files");
-  EXPECT_EQ(failureOf([&] { sha256File(temp / L"no-such-dir\\absent.bin", [](std::uint64_t) {}, [] {}); }),
+  EXPECT_EQ(failureOf([&] {
+              sha256File(
+                  temp / L"no-such-dir\\absent.bin", [](std::uint64_t) {}, [] {});
+            }),
             "Cannot verify downloaded files");
 }
 
