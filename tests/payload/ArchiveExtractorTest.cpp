@@ -16,10 +16,11 @@
 #include "payload/EmbeddedResource.h"
 #include "tests/payload/HostShell.h"
 #include "tests/payload/PayloadTestSupport.h"
+#include "tests/support/MessageOf.h"
 #include "tests/support/TestSupport.h"
 
 using namespace orvo;
-using orvo::test::failureOf;
+using orvo::test::messageOf;
 using orvo::test::patternBytes;
 using orvo::test::readBytes;
 using orvo::test::TempDirTest;
@@ -121,22 +122,22 @@ TEST_F(ArchiveExtraction, OfADamagedArchiveFailsWithTheExtractionMessage) {
   std::string bytes = readBytes(archive);
   bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x5A);  // inside the stored data
   writeBytes(archive, bytes);
-  EXPECT_EQ(failureOf([&] { extractArchive(extractor, archive, temp / L"platform", recorder()); }), "平台文件解压失败");
+  EXPECT_EQ(messageOf([&] { extractArchive(extractor, archive, temp / L"platform", recorder()); }), "平台文件解压失败");
 }
 
 TEST_F(ArchiveExtraction, OfATruncatedArchiveFailsWithTheExtractionMessage) {
   const std::wstring archive = makeArchive(L"platform.7z");
   writeBytes(archive, readBytes(archive).substr(0, 4 * 1048576));
-  EXPECT_EQ(failureOf([&] { extractArchive(extractor, archive, temp / L"platform", recorder()); }), "平台文件解压失败");
+  EXPECT_EQ(messageOf([&] { extractArchive(extractor, archive, temp / L"platform", recorder()); }), "平台文件解压失败");
 }
 
 TEST_F(ArchiveExtraction, OfAMissingArchiveFailsWithTheExtractionMessage) {
-  EXPECT_EQ(failureOf([&] { extractArchive(extractor, temp / L"absent.7z", temp / L"platform", recorder()); }),
+  EXPECT_EQ(messageOf([&] { extractArchive(extractor, temp / L"absent.7z", temp / L"platform", recorder()); }),
             "平台文件解压失败");
 }
 
 TEST_F(ArchiveExtraction, WithoutTheExtractorProgramFailsToStartIt) {
-  EXPECT_EQ(failureOf([&] { extractArchive(temp / L"none\\7z.exe", temp / L"a.7z", temp / L"platform", recorder()); }),
+  EXPECT_EQ(messageOf([&] { extractArchive(temp / L"none\\7z.exe", temp / L"a.7z", temp / L"platform", recorder()); }),
             "Cannot extract platform files");
   EXPECT_TRUE(reports.empty());
 }
@@ -188,7 +189,7 @@ TEST_F(ExtractorContract, AWarningExitCodeOfOneCountsAsSuccess) {
 TEST_F(ExtractorContract, AnyExitCodeAboveOneFailsWithTheExtractionMessage) {
   for (const char* code : {"2", "7", "255", "-1"}) {  // -1 is 0xFFFFFFFF, above one as unsigned
     EXPECT_EQ(
-        failureOf([&] { extractArchive(program, script(std::string(code) + "\n 10%"), temp / L"out", recorder()); }),
+        messageOf([&] { extractArchive(program, script(std::string(code) + "\n 10%"), temp / L"out", recorder()); }),
         "平台文件解压失败")
         << code;
   }

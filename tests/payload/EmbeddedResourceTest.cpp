@@ -10,10 +10,11 @@
 #include "common/PathText.h"
 #include "payload/EmbeddedResource.h"
 #include "tests/payload/PayloadTestSupport.h"
+#include "tests/support/MessageOf.h"
 #include "tests/support/TestSupport.h"
 
 using namespace orvo;
-using orvo::test::failureOf;
+using orvo::test::messageOf;
 using orvo::test::patternBytes;
 using orvo::test::TempDirTest;
 
@@ -57,8 +58,8 @@ TEST(EmbeddedResourceReading, ReturnsTheResourceBytesOfTheRunningExecutable) {
 }
 
 TEST(EmbeddedResourceReading, OfAnAbsentIdentifierFailsWithEmbeddedResourceMissing) {
-  EXPECT_EQ(failureOf([] { readEmbeddedResource(9999); }), "Embedded resource missing");
-  EXPECT_EQ(failureOf([] { readEmbeddedResource(1); }), "Embedded resource missing");  // the icon is no RCDATA
+  EXPECT_EQ(messageOf([] { readEmbeddedResource(9999); }), "Embedded resource missing");
+  EXPECT_EQ(messageOf([] { readEmbeddedResource(1); }), "Embedded resource missing");  // the icon is no RCDATA
 }
 
 using EmbeddedResourceWriting = TempDirTest;
@@ -79,18 +80,18 @@ TEST_F(EmbeddedResourceWriting, TruncatesALongerFileThatWasThere) {
 
 TEST_F(EmbeddedResourceWriting, OfAnAbsentIdentifierFailsBeforeCreatingTheFile) {
   const std::wstring target = temp / L"absent.bin";
-  EXPECT_EQ(failureOf([&] { writeEmbeddedResource(9999, target); }), "Embedded resource missing");
+  EXPECT_EQ(messageOf([&] { writeEmbeddedResource(9999, target); }), "Embedded resource missing");
   EXPECT_FALSE(orvo::test::fileExists(target));
 }
 
 TEST_F(EmbeddedResourceWriting, IntoAMissingDirectoryFailsWithCannotPrepareInstallerFiles) {
-  EXPECT_EQ(failureOf([&] { writeEmbeddedResource(103, temp / L"no-such-dir\\7z.exe"); }),
+  EXPECT_EQ(messageOf([&] { writeEmbeddedResource(103, temp / L"no-such-dir\\7z.exe"); }),
             "Cannot prepare installer files");
 }
 
 TEST_F(EmbeddedResourceWriting, OntoADirectoryFailsWithCannotPrepareInstallerFiles) {
   ASSERT_TRUE(::CreateDirectoryW((temp / L"7z.exe").c_str(), nullptr));
-  EXPECT_EQ(failureOf([&] { writeEmbeddedResource(103, temp / L"7z.exe"); }), "Cannot prepare installer files");
+  EXPECT_EQ(messageOf([&] { writeEmbeddedResource(103, temp / L"7z.exe"); }), "Cannot prepare installer files");
 }
 
 TEST_F(EmbeddedResourceWriting, OntoAFileHeldWithoutWriteSharingFailsWithCannotPrepareInstallerFiles) {
@@ -98,7 +99,7 @@ TEST_F(EmbeddedResourceWriting, OntoAFileHeldWithoutWriteSharingFailsWithCannotP
   orvo::test::writeBytes(target, "held");
   UniqueHandle holder(::CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(holder.valid());
-  EXPECT_EQ(failureOf([&] { writeEmbeddedResource(103, target); }), "Cannot prepare installer files");
+  EXPECT_EQ(messageOf([&] { writeEmbeddedResource(103, target); }), "Cannot prepare installer files");
   holder.reset();
   EXPECT_EQ(orvo::test::readBytes(target), "held");
 }

@@ -1,17 +1,6 @@
 #include "tests/payload/PayloadTestSupport.h"
 
-#include <exception>
-
 namespace orvo::test {
-
-std::string failureOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "no failure";
-}
 
 std::string patternBytes(std::size_t size, std::uint32_t seed) {
   std::string bytes(size, '\0');

@@ -1,6 +1,6 @@
 #pragma once
-// Small helpers shared by the payload tests: the message a failing action
-// throws, reproducible file contents, and a recorder of progress reports.
+// Small helpers shared by the payload tests: reproducible file contents and a
+// recorder of progress reports.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -9,9 +9,6 @@
 #include "common/Progress.h"
 
 namespace orvo::test {
-
-// The what() text of the exception the action throws, or "no failure".
-std::string failureOf(const std::function<void()>& action);
 
 // `size` bytes that differ along the file (a linear congruential sequence from
 // `seed`), so that chunk-boundary mistakes change digests.

@@ -15,10 +15,11 @@
 #include "payload/PayloadVerification.h"
 #include "tests/payload/HostShell.h"
 #include "tests/payload/PayloadTestSupport.h"
+#include "tests/support/MessageOf.h"
 #include "tests/support/TestSupport.h"
 
 using namespace orvo;
-using orvo::test::failureOf;
+using orvo::test::messageOf;
 using orvo::test::patternBytes;
 using orvo::test::readBytes;
 using orvo::test::TempDirTest;
@@ -122,55 +123,49 @@ TEST_F(PayloadVerification, RefusesAChangedByteNamingTheManifestPath) {
   std::string bytes = readBytes(fileOf(L"q9/data.pak"));
   bytes[1048576 + 5] ^= 1;
   writeBytes(fileOf(L"q9/data.pak"), bytes);
-  EXPECT_EQ(failureOf([&] { verify(root); }), "平台文件校验失败：q9/data.pak");
+  EXPECT_EQ(messageOf([&] { verify(root); }), "平台文件校验失败：q9/data.pak");
 }
 
 TEST_F(PayloadVerification, RefusesADigestThatDiffersOnlyInLetterCase) {
   std::transform(manifest[4].sha256.begin(), manifest[4].sha256.end(), manifest[4].sha256.begin(),
                  [](wchar_t c) { return c >= L'a' && c <= L'f' ? static_cast<wchar_t>(c - 32) : c; });
-  EXPECT_EQ(failureOf([&] { verify(root); }), "平台文件校验失败：tools/7zip/license.txt");
+  EXPECT_EQ(messageOf([&] { verify(root); }), "平台文件校验失败：tools/7zip/license.txt");
 }
 
 TEST_F(PayloadVerification, RefusesATruncatedFileAsMissingWithoutReadingIt) {
   writeBytes(fileOf(L"q9/data.pak"), readBytes(fileOf(L"q9/data.pak")).substr(0, 1000));
-  EXPECT_EQ(failureOf([&] { verify(root); }), "平台文件缺失：q9/data.pak");
+  EXPECT_EQ(messageOf([&] { verify(root); }), "平台文件缺失：q9/data.pak");
   EXPECT_FALSE(reportedFor(L"q9/data.pak"));
 }
 
 TEST_F(PayloadVerification, RefusesAnAbsentFileAsMissing) {
   ASSERT_TRUE(::DeleteFileW(fileOf(L"assets/Tarn/名字 带空格.json").c_str()));
-  EXPECT_EQ(failureOf([&] { verify(root); }), "平台文件缺失：assets/Tarn/名字 带空格.json");
+  EXPECT_EQ(messageOf([&] { verify(root); }), "平台文件缺失：assets/Tarn/名字 带空格.json");
 }
 
 TEST_F(PayloadVerification, RefusesAFileUnderAnAbsentDirectoryAsMissing) {
   orvo::test::removeTree(root + L"\\assets");
-  EXPECT_EQ(failureOf([&] { verify(root); }), "平台文件缺失：assets/Tarn/名字 带空格.json");
+  EXPECT_EQ(messageOf([&] { verify(root); }), "平台文件缺失：assets/Tarn/名字 带空格.json");
 }
 
 TEST_F(PayloadVerification, RefusesADirectoryInPlaceOfAFileAsMissing) {
   ASSERT_TRUE(::DeleteFileW(fileOf(L"q9/empty.txt").c_str()));
   ASSERT_TRUE(::CreateDirectoryW(fileOf(L"q9/empty.txt").c_str(), nullptr));
-  EXPECT_EQ(failureOf([&] { verify(root); }), "平台文件缺失：q9/empty.txt");
+  EXPECT_EQ(messageOf([&] { verify(root); }), "平台文件缺失：q9/empty.txt");
 }
 
 TEST_F(PayloadVerification, RefusesALinkedDirectoryOnTheWay) {
   // assets becomes a link to a faithful copy elsewhere: the content matches, the link does not pass.
   const std::wstring elsewhere = temp / L"elsewhere";
   ASSERT_TRUE(::MoveFileW((root + L"\\assets").c_str(), elsewhere.c_str()));
-  // A Unix symbolic link, which Wine shows as a directory with the reparse-point attribute.
-  // (makeDirectoryLink waits on the ln process, which Wine cannot hand back.)
-  const std::string link = orvo::test::unixPathOf(root) + "/assets";
-  ASSERT_EQ(orvo::test::runHostShell("ln -s " + orvo::test::shellQuoted(orvo::test::unixPathOf(elsewhere)) + " " +
-                                     orvo::test::shellQuoted(link)),
-            0);
-  ASSERT_NE(::GetFileAttributesW((root + L"\\assets").c_str()) & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
-  EXPECT_EQ(failureOf([&] { verify(root); }), "Install directory cannot use links");
+  orvo::test::makeDirectoryLink(root + L"\\assets", elsewhere);
+  EXPECT_EQ(messageOf([&] { verify(root); }), "Install directory cannot use links");
   EXPECT_FALSE(reportedFor(L"assets/Tarn/名字 带空格.json"));
 }
 
 TEST_F(PayloadVerification, StopsWhenTheRunIsCancelled) {
   int checks = 0;
-  EXPECT_EQ(failureOf([&] {
+  EXPECT_EQ(messageOf([&] {
               verify(root, [&] {
                 if (++checks == 2) throw std::runtime_error("CANCELLED");
               });
@@ -214,8 +209,8 @@ TEST(EmbeddedFileManifest, IsTheManifestThatThePayloadBuildLeftBesideTheArchive)
 
 TEST(EmbeddedFileManifest, WhenAbsentStopsVerificationWithEmbeddedResourceMissing) {
   if (hasEmbeddedManifest()) GTEST_SKIP() << "this build carries resource 105";
-  EXPECT_EQ(failureOf([] { loadEmbeddedFileManifest(); }), "Embedded resource missing");
-  EXPECT_EQ(failureOf([] { verifyPayloadFiles(L"C:\\", {}, {}); }), "Embedded resource missing");
+  EXPECT_EQ(messageOf([] { loadEmbeddedFileManifest(); }), "Embedded resource missing");
+  EXPECT_EQ(messageOf([] { verifyPayloadFiles(L"C:\\", {}, {}); }), "Embedded resource missing");
 }
 
 TEST_F(PayloadVerification, PassesTheExtractedPayloadArchiveAgainstTheEmbeddedManifest) {

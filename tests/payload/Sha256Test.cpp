@@ -11,10 +11,11 @@
 #include "payload/Sha256.h"
 #include "tests/payload/HostShell.h"
 #include "tests/payload/PayloadTestSupport.h"
+#include "tests/support/MessageOf.h"
 #include "tests/support/TestSupport.h"
 
 using namespace orvo;
-using orvo::test::failureOf;
+using orvo::test::messageOf;
 using orvo::test::patternBytes;
 using orvo::test::TempDirTest;
 
@@ -83,8 +84,8 @@ TEST_F(Sha256FileDigest, ReadsAFileThatAnotherHandleHoldsOpenForWriting) {
 }
 
 TEST_F(Sha256FileDigest, OfAMissingFileFailsWithCannotVerifyDownloadedFiles) {
-  EXPECT_EQ(failureOf([&] { sha256File(temp / L"absent.bin"); }), "Cannot verify downloaded files");
-  EXPECT_EQ(failureOf([&] {
+  EXPECT_EQ(messageOf([&] { sha256File(temp / L"absent.bin"); }), "Cannot verify downloaded files");
+  EXPECT_EQ(messageOf([&] {
               sha256File(
                   temp / L"no-such-dir\\absent.bin", [](std::uint64_t) {}, [] {});
             }),
@@ -92,7 +93,7 @@ TEST_F(Sha256FileDigest, OfAMissingFileFailsWithCannotVerifyDownloadedFiles) {
 }
 
 TEST_F(Sha256FileDigest, OfADirectoryFailsWithCannotVerifyDownloadedFiles) {
-  EXPECT_EQ(failureOf([&] { sha256File(temp.path()); }), "Cannot verify downloaded files");
+  EXPECT_EQ(messageOf([&] { sha256File(temp.path()); }), "Cannot verify downloaded files");
 }
 
 TEST_F(Sha256FileDigest, StopsWithTheCancelChecksFailureBeforeTheNextChunk) {
@@ -100,7 +101,7 @@ TEST_F(Sha256FileDigest, StopsWithTheCancelChecksFailureBeforeTheNextChunk) {
   orvo::test::writeBytes(path, patternBytes(3 * kMiB));
   std::vector<std::uint64_t> calls;
   bool cancelRequested = false;
-  const std::string failure = failureOf([&] {
+  const std::string failure = messageOf([&] {
     sha256File(
         path,
         [&](std::uint64_t n) {
