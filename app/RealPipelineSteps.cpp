@@ -4,8 +4,10 @@
 
 #include "app/InstallDirectory.h"
 #include "app/PipelineSteps.h"
+#include "payload/ArchiveExtractor.h"
 #include "payload/EmbeddedResource.h"
 #include "payload/PayloadDownloader.h"
+#include "payload/PayloadVerification.h"
 #include "payload/Sha256.h"
 
 namespace orvo {
@@ -33,12 +35,13 @@ class RealPipelineSteps final : public PipelineSteps {
                           const std::function<void()>& checkCancelled) override {
     return orvo::sha256File(path, progress, checkCancelled);
   }
-  void extractArchive(const std::wstring&, const std::wstring&, const std::wstring&, const ProgressReport&) override {
-    notBuilt("extractArchive");
+  void extractArchive(const std::wstring& extractor, const std::wstring& archive, const std::wstring& directory,
+                      const ProgressReport& report) override {
+    orvo::extractArchive(extractor, archive, directory, report);
   }
-  std::vector<ManifestEntry> verifyPayloadFiles(const std::wstring&, const ProgressReport&,
-                                                const std::function<void()>&) override {
-    notBuilt("verifyPayloadFiles");
+  std::vector<ManifestEntry> verifyPayloadFiles(const std::wstring& directory, const ProgressReport& report,
+                                                const std::function<void()>& checkCancelled) override {
+    return orvo::verifyPayloadFiles(directory, report, checkCancelled);
   }
 
   std::function<void()> prepareMarker(const std::wstring&, const std::wstring&,
