@@ -139,6 +139,18 @@ Grant explicitGrantOn(const std::wstring& directory, const std::string& sidText)
   return explicitGrantIn(dacl, sidText);
 }
 
+// A fresh access list with one plain (not inheritable) allow entry.
+UniqueLocal<PACL> aclGranting(const std::string& sidText, DWORD mask) {
+  const UniqueLocal<PSID> sid = sidOf(sidText);
+  EXPLICIT_ACCESSW access{};
+  access.grfAccessPermissions = mask;
+  access.grfAccessMode = GRANT_ACCESS;
+  ::BuildTrusteeWithSidW(&access.Trustee, sid.get());
+  UniqueLocal<PACL> acl;
+  if (::SetEntriesInAclW(1, &access, nullptr, acl.put()) != ERROR_SUCCESS) throw std::runtime_error("SetEntriesInAclW");
+  return acl;
+}
+
 void expectInheritableModify(const Grant& grant) {
   ASSERT_TRUE(grant.found) << "no explicit allow entry";
   EXPECT_EQ(grant.mask & kModifyMask, kModifyMask);
@@ -152,13 +164,7 @@ bool platformStoresDirectoryAccessLists(const std::wstring& scratch) {
   const std::wstring probe = joinPath(scratch, L"acl-probe");
   ::CreateDirectoryW(probe.c_str(), nullptr);
   const std::string probeSid = "S-1-5-21-4444-5555-6666-4321";
-  const UniqueLocal<PSID> sid = sidOf(probeSid);
-  EXPLICIT_ACCESSW access{};
-  access.grfAccessPermissions = GENERIC_READ;
-  access.grfAccessMode = GRANT_ACCESS;
-  ::BuildTrusteeWithSidW(&access.Trustee, sid.get());
-  UniqueLocal<PACL> acl;
-  if (::SetEntriesInAclW(1, &access, nullptr, acl.put()) != ERROR_SUCCESS) return false;
+  const UniqueLocal<PACL> acl = aclGranting(probeSid, 0x1200A9);
   if (::SetNamedSecurityInfoW(const_cast<wchar_t*>(probe.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
                               nullptr, acl.get(), nullptr) != ERROR_SUCCESS) {
     return false;
@@ -375,30 +381,17 @@ TEST_F(PlatformStandIn, WithoutArgumentsTheOrvoGameWindowStaysUntilClosed) {
 // The access list the program writes, built from real system calls but
 // without a directory, so it is checked where directories keep no access list.
 TEST(PlatformAccessGrant, AddsAnInheritableModifyEntryAndKeepsTheExistingOnes) {
-  const UniqueLocal<PSID> everyone = sidOf("S-1-1-0");
-  EXPLICIT_ACCESSW read{};
-  read.grfAccessPermissions = 0x1200A9;
-  read.grfAccessMode = GRANT_ACCESS;
-  ::BuildTrusteeWithSidW(&read.Trustee, everyone.get());
-  UniqueLocal<PACL> existing;
-  ASSERT_EQ(::SetEntriesInAclW(1, &read, nullptr, existing.put()), static_cast<DWORD>(ERROR_SUCCESS));
-
+  const UniqueLocal<PACL> existing = aclGranting("S-1-1-0", 0x1200A9);
   const UniqueLocal<PACL> merged = platform::buildModifyGrant(existing.get(), sidOf(kRecordedSid).get());
   expectInheritableModify(explicitGrantIn(merged.get(), kRecordedSid));
   EXPECT_EQ(explicitGrantIn(merged.get(), "S-1-1-0").mask, 0x1200A9u);
 }
 
 TEST(PlatformAccessGrant, WidensAnEntryTheUserAlreadyHasToModify) {
-  const UniqueLocal<PSID> user = sidOf(kRecordedSid);
-  EXPLICIT_ACCESSW read{};
-  read.grfAccessPermissions = 0x1200A9;
-  read.grfAccessMode = GRANT_ACCESS;
-  ::BuildTrusteeWithSidW(&read.Trustee, user.get());
-  UniqueLocal<PACL> existing;
-  ASSERT_EQ(::SetEntriesInAclW(1, &read, nullptr, existing.put()), static_cast<DWORD>(ERROR_SUCCESS));
+  const UniqueLocal<PACL> existing = aclGranting(kRecordedSid, 0x1200A9);
   ASSERT_EQ(explicitGrantIn(existing.get(), kRecordedSid).mask & kModifyMask, 0x1200A9u);
 
-  const UniqueLocal<PACL> merged = platform::buildModifyGrant(existing.get(), user.get());
+  const UniqueLocal<PACL> merged = platform::buildModifyGrant(existing.get(), sidOf(kRecordedSid).get());
   expectInheritableModify(explicitGrantIn(merged.get(), kRecordedSid));
 }
 

@@ -248,9 +248,7 @@ def main():
             if listed_files(args.host_7zz, archive) != expected:
                 raise BuildError("the archive does not hold exactly the payload files")
             manifest = manifest_text(files)
-            with open(archive, "rb") as f:
-                archive_digest = hashlib.file_digest(f, "sha256").hexdigest() if hasattr(
-                    hashlib, "file_digest") else hashlib.sha256(f.read()).hexdigest()
+            archive_digest = hashlib.sha256(read(archive)).hexdigest()
             header = header_text(read(args.template).decode("utf-8"), {
                 "ORVO_PAYLOAD_SHA256": archive_digest,
                 "ORVO_PAYLOAD_SIZE": str(args.size),
