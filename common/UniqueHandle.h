@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <bcrypt.h>
 #include <userenv.h>
+#include <winhttp.h>
 #include <objbase.h>
 
 #include <utility>
@@ -113,6 +114,14 @@ struct ModuleTraits {
 };
 // A module from LoadLibraryExW (also one loaded as a data file only).
 using UniqueModule = UniqueResource<HMODULE, ModuleTraits>;
+
+struct WinHttpTraits {
+  static HINTERNET invalid() noexcept { return nullptr; }
+  static bool isValid(HINTERNET h) noexcept { return h != nullptr; }
+  static void free(HINTERNET h) noexcept { ::WinHttpCloseHandle(h); }
+};
+// A WinHTTP session, connection or request handle (users link winhttp).
+using UniqueWinHttp = UniqueResource<HINTERNET, WinHttpTraits>;
 
 // A COM interface pointer: Release on destruction.
 template <class T>
