@@ -107,6 +107,14 @@ struct EnvironmentBlockTraits {
 };
 using UniqueEnvironmentBlock = UniqueResource<void*, EnvironmentBlockTraits>;
 
+struct ModuleTraits {
+  static HMODULE invalid() noexcept { return nullptr; }
+  static bool isValid(HMODULE m) noexcept { return m != nullptr; }
+  static void free(HMODULE m) noexcept { ::FreeLibrary(m); }
+};
+// A module from LoadLibraryExW (also one loaded as a data file only).
+using UniqueModule = UniqueResource<HMODULE, ModuleTraits>;
+
 struct WinHttpTraits {
   static HINTERNET invalid() noexcept { return nullptr; }
   static bool isValid(HINTERNET h) noexcept { return h != nullptr; }
