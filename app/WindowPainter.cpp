@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <string_view>
+#include <vector>
 
 #include "app/WindowGeometry.h"
 
@@ -18,6 +20,17 @@ constexpr float kHeight = kDesignHeight;
 constexpr CLSID kPngEncoder = {0x557CF406, 0x1A04, 0x11D3, {0x9A, 0x73, 0x00, 0x00, 0xF8, 0x1E, 0xF3, 0x2E}};
 
 enum class Weight { Regular, Bold };
+
+std::vector<std::wstring_view> splitLines(std::wstring_view text) {
+  std::vector<std::wstring_view> lines;
+  std::size_t start = 0;
+  for (std::size_t feed = text.find(L'\n'); feed != std::wstring_view::npos; feed = text.find(L'\n', start)) {
+    lines.push_back(text.substr(start, feed - start));
+    start = feed + 1;
+  }
+  lines.push_back(text.substr(start));
+  return lines;
+}
 enum class Align { TopLeft, Centred };
 
 class Canvas {
@@ -27,11 +40,29 @@ class Canvas {
   void text(const std::wstring& text, RectF rect, float size, Weight weight, Gdiplus::ARGB colour,
             Align align = Align::TopLeft) {
     if (text.empty()) return;
-    Gdiplus::Font font(&family_, size, weight == Weight::Bold ? Gdiplus::FontStyleBold : Gdiplus::FontStyleRegular,
-                       Gdiplus::UnitPixel);
+    const INT style = weight == Weight::Bold ? Gdiplus::FontStyleBold : Gdiplus::FontStyleRegular;
+    Gdiplus::Font font(&family_, size, style, Gdiplus::UnitPixel);
     Gdiplus::SolidBrush brush{Color(colour)};
     const auto format = makeTextFormat(align == Align::Centred);
-    g_.DrawString(text.c_str(), static_cast<INT>(text.size()), &font, rect, format.get(), &brush);
+    const std::vector<std::wstring_view> lines = splitLines(text);
+    if (lines.size() == 1) {
+      g_.DrawString(text.c_str(), static_cast<INT>(text.size()), &font, rect, format.get(), &brush);
+      return;
+    }
+    // Line feeds start new lines, laid out here one line at a time: with
+    // wrapping off, some GDI+ implementations (Wine's) stop at the first one.
+    const float lineHeight = size * family_.GetLineSpacing(style) / std::max<float>(1, family_.GetEmHeight(style));
+    float top = rect.Y;
+    if (align == Align::Centred) top += (rect.Height - lineHeight * static_cast<float>(lines.size())) / 2;
+    const Gdiplus::GraphicsState state = g_.Save();
+    g_.SetClip(rect, Gdiplus::CombineModeIntersect);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      const float lineTop = top + lineHeight * static_cast<float>(i);
+      if (lines[i].empty() || lineTop >= rect.Y + rect.Height) continue;
+      const RectF lineRect(rect.X, lineTop, rect.Width, std::max(lineHeight, rect.Y + rect.Height - lineTop));
+      g_.DrawString(lines[i].data(), static_cast<INT>(lines[i].size()), &font, lineRect, format.get(), &brush);
+    }
+    g_.Restore(state);
   }
 
   void fillRect(RectF rect, Gdiplus::ARGB colour) {

@@ -1,0 +1,81 @@
+// The window's pictures: the build's artwork decodes with the sizes the layout
+// was designed for, and the image loader fails with its own messages.
+#include <gtest/gtest.h>
+
+#include "app/ResourceImage.h"
+#include "tests/app/WindowTestSupport.h"
+
+namespace orvo {
+namespace {
+
+TEST(WindowArtwork, TheBackgroundIsAJpegOf1965By822) {
+  test::GdiplusSession gdiplus;
+  const ResourceImage image = test::loadArtwork(L"installer-background.jpg");
+  ASSERT_TRUE(image);
+  GUID format{};
+  image.image()->GetRawFormat(&format);
+  EXPECT_TRUE(IsEqualGUID(format, Gdiplus::ImageFormatJPEG));
+  EXPECT_EQ(image.image()->GetWidth(), 1965u);
+  EXPECT_EQ(image.image()->GetHeight(), 822u);
+}
+
+TEST(WindowArtwork, TheLogoIsATransparentPngOf211By98) {
+  test::GdiplusSession gdiplus;
+  const ResourceImage image = test::loadArtwork(L"installer-logo.png");
+  ASSERT_TRUE(image);
+  GUID format{};
+  image.image()->GetRawFormat(&format);
+  EXPECT_TRUE(IsEqualGUID(format, Gdiplus::ImageFormatPNG));
+  EXPECT_EQ(image.image()->GetWidth(), 211u);
+  EXPECT_EQ(image.image()->GetHeight(), 98u);
+  EXPECT_NE(image.image()->GetFlags() & Gdiplus::ImageFlagsHasAlpha, 0u);
+}
+
+TEST(WindowArtwork, BytesThatAreNoPictureAreAnInvalidImage) {
+  test::GdiplusSession gdiplus;
+  const std::vector<unsigned char> noise = {'n', 'o', 't', ' ', 'a', ' ', 'p', 'i', 'c', 't', 'u', 'r', 'e'};
+  try {
+    loadImageFromBytes(noise);
+    FAIL() << "noise loaded as an image";
+  } catch (const std::runtime_error& error) {
+    EXPECT_STREQ(error.what(), "Image invalid");
+  }
+}
+
+TEST(WindowArtwork, NoBytesAreAnInvalidImage) {
+  test::GdiplusSession gdiplus;
+  try {
+    loadImageFromBytes({});
+    FAIL() << "an empty resource loaded as an image";
+  } catch (const std::runtime_error& error) {
+    EXPECT_STREQ(error.what(), "Image invalid");
+  }
+}
+
+TEST(WindowArtwork, AResourceThatIsNotThereIsMissing) {
+  test::GdiplusSession gdiplus;
+  // The test program carries no pictures, unlike the installer.
+  try {
+    loadResourceImage(101);
+    FAIL() << "loaded a resource the test program does not have";
+  } catch (const std::runtime_error& error) {
+    EXPECT_STREQ(error.what(), "Embedded resource missing");
+  }
+}
+
+TEST(WindowArtwork, AnImageKeepsItsStreamUntilItIsReleased) {
+  test::GdiplusSession gdiplus;
+  ResourceImage image = test::loadArtwork(L"installer-logo.png");
+  ResourceImage moved = std::move(image);
+  EXPECT_FALSE(image);
+  ASSERT_TRUE(moved);
+  // Decoding reads the stream lazily: drawing after the move still works.
+  Gdiplus::Bitmap target(211, 98, PixelFormat32bppPARGB);
+  Gdiplus::Graphics graphics(&target);
+  EXPECT_EQ(graphics.DrawImage(moved.image(), 0, 0, 211, 98), Gdiplus::Ok);
+  moved.reset();
+  EXPECT_FALSE(moved);
+}
+
+}  // namespace
+}  // namespace orvo
