@@ -17,7 +17,8 @@ namespace {
 constexpr wchar_t kClassName[] = L"OrvoGameInstaller";
 constexpr wchar_t kMessageCaption[] = L"orvo game";
 
-// The shell's file-open dialog: {DC1C5A9C-E88A-4DDE-A5A1-60F82A20AEF7}, IFileOpenDialog {D57C7288-D4AD-4768-BE02-9D969532D960}.
+// The shell's file-open dialog: {DC1C5A9C-E88A-4DDE-A5A1-60F82A20AEF7}, IFileOpenDialog
+// {D57C7288-D4AD-4768-BE02-9D969532D960}.
 constexpr CLSID kFileOpenDialogClass = {0xDC1C5A9C, 0xE88A, 0x4DDE, {0xA5, 0xA1, 0x60, 0xF8, 0x2A, 0x20, 0xAE, 0xF7}};
 constexpr IID kFileOpenDialogInterface = {0xD57C7288, 0xD4AD, 0x4768, {0xBE, 0x02, 0x9D, 0x96, 0x95, 0x32, 0xD9, 0x60}};
 
@@ -143,9 +144,8 @@ void InstallerWindow::onCreate() {
                                 DEFAULT_PITCH, kWindowFontFamily));
   const PixelRect box = pathBoxPixels(scale);
   pathBox_ = ::CreateWindowExW(0, L"EDIT", settings_.installDirectory.c_str(),
-                               WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL, box.x, box.y, box.width,
-                               box.height, window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kPathEditId)),
-                               instance_, nullptr);
+                               WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL, box.x, box.y, box.width, box.height,
+                               window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kPathEditId)), instance_, nullptr);
   ::SendMessageW(pathBox_, WM_SETFONT, reinterpret_cast<WPARAM>(editFont_.get()), TRUE);
   ::SendMessageW(pathBox_, EM_SETLIMITTEXT, kPathBoxLimit, 0);
   if (settings_.autoRun) ::SetTimer(window_, kAutoRunTimer, 500, nullptr);

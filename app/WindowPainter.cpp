@@ -205,7 +205,7 @@ std::unique_ptr<Gdiplus::StringFormat> makeTextFormat(bool centred) {
 }
 
 std::unique_ptr<Gdiplus::Bitmap> WindowPainter::paint(const WindowView& view, int width, int height,
-                                                     double uiScale) const {
+                                                      double uiScale) const {
   if (width <= 0 || height <= 0) return nullptr;
   auto bitmap = std::make_unique<Gdiplus::Bitmap>(width, height, PixelFormat32bppPARGB);
   if (bitmap->GetLastStatus() != Gdiplus::Ok) return nullptr;

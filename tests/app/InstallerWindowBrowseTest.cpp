@@ -66,8 +66,8 @@ class BrowseTest : public test::TempDirTest {
     ::CreateDirectoryW((temp / L"Games").c_str(), nullptr);
     ::CreateDirectoryW((temp / L"Games\\ORVO GAME").c_str(), nullptr);
     settings_.installDirectory = temp / L"Games\\orvo game\\not there yet";
-    window_ = std::make_unique<InstallerWindow>(::GetModuleHandleW(nullptr), settings_, status_, pipeline_, nullptr,
-                                                nullptr);
+    window_ =
+        std::make_unique<InstallerWindow>(::GetModuleHandleW(nullptr), settings_, status_, pipeline_, nullptr, nullptr);
     status_.attachWindow(window_->create());
   }
   void TearDown() override {

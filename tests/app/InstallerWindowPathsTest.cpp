@@ -17,7 +17,9 @@ TEST(PathBoxText, OnlySpacesAndTabsAreRemovedAtTheStart) {
   EXPECT_EQ(trimPathText(L"\rD:\\Games "), L"\rD:\\Games");
 }
 
-TEST(PathBoxText, InnerSpacesStay) { EXPECT_EQ(trimPathText(L"C:\\Program Files\\orvo game"), L"C:\\Program Files\\orvo game"); }
+TEST(PathBoxText, InnerSpacesStay) {
+  EXPECT_EQ(trimPathText(L"C:\\Program Files\\orvo game"), L"C:\\Program Files\\orvo game");
+}
 
 TEST(PathBoxText, BlanksOnlyBecomeEmpty) {
   EXPECT_EQ(trimPathText(L" \t \r\n"), L"");
@@ -44,9 +46,7 @@ TEST(PickedFolder, ANameThatOnlyStartsLikeTheProductIsNotIt) {
 
 class BrowseStart : public test::TempDirTest {};
 
-TEST_F(BrowseStart, AnExistingFolderIsItsOwnStart) {
-  EXPECT_EQ(browseStartFolder(temp.path()), temp.path());
-}
+TEST_F(BrowseStart, AnExistingFolderIsItsOwnStart) { EXPECT_EQ(browseStartFolder(temp.path()), temp.path()); }
 
 TEST_F(BrowseStart, AMissingFolderStartsAtItsNearestExistingAncestor) {
   ::CreateDirectoryW((temp / L"Games").c_str(), nullptr);

@@ -36,8 +36,8 @@ class InstallerWindowTest : public test::TempDirTest {
   }
 
   void open() {
-    window_ = std::make_unique<InstallerWindow>(::GetModuleHandleW(nullptr), settings_, status_, pipeline_, nullptr,
-                                                nullptr);
+    window_ =
+        std::make_unique<InstallerWindow>(::GetModuleHandleW(nullptr), settings_, status_, pipeline_, nullptr, nullptr);
     status_.attachWindow(window_->create());
     pumpPending();
   }
@@ -98,9 +98,9 @@ class InstallerWindowTest : public test::TempDirTest {
   InstallerSettings settings_;
   InstallStatus status_;
   test::FakePipelineSteps steps_{status_};
-  InstallPipeline pipeline_{settings_, status_, steps_,
-                            PipelineEndpoints{L"https://127.0.0.1/primary.7z", L"https://localhost/fallback.7z",
-                                              L"aa11"}};
+  InstallPipeline pipeline_{
+      settings_, status_, steps_,
+      PipelineEndpoints{L"https://127.0.0.1/primary.7z", L"https://localhost/fallback.7z", L"aa11"}};
   std::unique_ptr<InstallerWindow> window_;
   std::optional<WPARAM> quitCode_;
 };
@@ -134,7 +134,8 @@ TEST_F(InstallerWindowTest, ThePathBoxShowsTheDirectoryWhereTheDesignPutsIt) {
   ::GetWindowRect(box, &rect);
   ::MapWindowPoints(HWND_DESKTOP, handle(), reinterpret_cast<POINT*>(&rect), 2);
   EXPECT_EQ((PixelRect{rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top}), pathBoxPixels(1.0));
-  EXPECT_EQ(::GetWindowLongPtrW(box, GWL_STYLE) & (WS_BORDER | ES_AUTOHSCROLL | WS_TABSTOP), ES_AUTOHSCROLL | WS_TABSTOP);
+  EXPECT_EQ(::GetWindowLongPtrW(box, GWL_STYLE) & (WS_BORDER | ES_AUTOHSCROLL | WS_TABSTOP),
+            ES_AUTOHSCROLL | WS_TABSTOP);
 }
 
 TEST_F(InstallerWindowTest, ThePathBoxNeverAcceptsMoreThan32760Characters) {
@@ -260,9 +261,8 @@ TEST_F(InstallerWindowTest, ClosingWhileAnInstallRunsIsRefusedWithAMessage) {
   window_->startInstall();
   ASSERT_TRUE(status_.installBusy.load());
   // The message box runs its own loop on this thread; another thread answers it.
-  auto answer = std::async(std::launch::async, [] {
-    return test::answerMessageBox(::GetCurrentProcessId(), L"orvo game", IDOK);
-  });
+  auto answer = std::async(std::launch::async,
+                           [] { return test::answerMessageBox(::GetCurrentProcessId(), L"orvo game", IDOK); });
   postButtonUp(866, 27);  // the close button
   // Only the click: the failure notice may already wait in the queue behind it.
   deliver(WM_LBUTTONUP);

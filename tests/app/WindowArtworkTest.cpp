@@ -8,26 +8,25 @@
 namespace orvo {
 namespace {
 
+// The picture's file format and size, as GDI+ decodes it.
+void expectPicture(const ResourceImage& image, const GUID& format, UINT width, UINT height) {
+  ASSERT_TRUE(image);
+  GUID actual{};
+  image.image()->GetRawFormat(&actual);
+  EXPECT_TRUE(IsEqualGUID(actual, format));
+  EXPECT_EQ(image.image()->GetWidth(), width);
+  EXPECT_EQ(image.image()->GetHeight(), height);
+}
+
 TEST(WindowArtwork, TheBackgroundIsAJpegOf1965By822) {
   test::GdiplusSession gdiplus;
-  const ResourceImage image = test::loadArtwork(L"installer-background.jpg");
-  ASSERT_TRUE(image);
-  GUID format{};
-  image.image()->GetRawFormat(&format);
-  EXPECT_TRUE(IsEqualGUID(format, Gdiplus::ImageFormatJPEG));
-  EXPECT_EQ(image.image()->GetWidth(), 1965u);
-  EXPECT_EQ(image.image()->GetHeight(), 822u);
+  expectPicture(test::loadArtwork(L"installer-background.jpg"), Gdiplus::ImageFormatJPEG, 1965, 822);
 }
 
 TEST(WindowArtwork, TheLogoIsATransparentPngOf211By98) {
   test::GdiplusSession gdiplus;
   const ResourceImage image = test::loadArtwork(L"installer-logo.png");
-  ASSERT_TRUE(image);
-  GUID format{};
-  image.image()->GetRawFormat(&format);
-  EXPECT_TRUE(IsEqualGUID(format, Gdiplus::ImageFormatPNG));
-  EXPECT_EQ(image.image()->GetWidth(), 211u);
-  EXPECT_EQ(image.image()->GetHeight(), 98u);
+  expectPicture(image, Gdiplus::ImageFormatPNG, 211, 98);
   EXPECT_NE(image.image()->GetFlags() & Gdiplus::ImageFlagsHasAlpha, 0u);
 }
 

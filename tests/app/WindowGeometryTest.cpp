@@ -30,20 +30,24 @@ struct Edge {
 
 // Each case runs as its own Wine process, so the table is one case.
 TEST(WindowGeometry, BothEndsOfEveryHitRangeBelongToTheArea) {
-  const Edge edges[] = {
-      Edge{0, 0, WindowArea::DragStrip}, Edge{799, 54, WindowArea::DragStrip}, Edge{800, 54, WindowArea::None},
-      Edge{799, 55, WindowArea::None}, Edge{809, 11, WindowArea::Minimise}, Edge{846, 44, WindowArea::Minimise},
-      Edge{808, 11, WindowArea::None}, Edge{809, 10, WindowArea::None}, Edge{847, 30, WindowArea::None},
-      Edge{809, 45, WindowArea::None}, Edge{848, 11, WindowArea::Close}, Edge{885, 44, WindowArea::Close},
-      Edge{886, 44, WindowArea::None}, Edge{848, 45, WindowArea::None}, Edge{814, 224, WindowArea::Browse},
-      Edge{861, 265, WindowArea::Browse}, Edge{813, 224, WindowArea::None}, Edge{862, 265, WindowArea::None},
-      Edge{861, 266, WindowArea::None}, Edge{475, 439, WindowArea::InstallButton}, Edge{863, 486, WindowArea::InstallButton},
-      Edge{474, 439, WindowArea::None}, Edge{864, 486, WindowArea::None}, Edge{475, 487, WindowArea::None},
-      Edge{475, 438, WindowArea::None}, Edge{475, 311, WindowArea::OptionRow1}, Edge{834, 335, WindowArea::OptionRow1},
-      Edge{475, 310, WindowArea::None}, Edge{835, 335, WindowArea::None}, Edge{475, 336, WindowArea::None},
-      Edge{475, 341, WindowArea::None}, Edge{475, 342, WindowArea::OptionRow2}, Edge{834, 366, WindowArea::OptionRow2},
-      Edge{834, 367, WindowArea::None}, Edge{474, 342, WindowArea::None}, Edge{600, 150, WindowArea::None}
-  };
+  const Edge edges[] = {Edge{0, 0, WindowArea::DragStrip},         Edge{799, 54, WindowArea::DragStrip},
+                        Edge{800, 54, WindowArea::None},           Edge{799, 55, WindowArea::None},
+                        Edge{809, 11, WindowArea::Minimise},       Edge{846, 44, WindowArea::Minimise},
+                        Edge{808, 11, WindowArea::None},           Edge{809, 10, WindowArea::None},
+                        Edge{847, 30, WindowArea::None},           Edge{809, 45, WindowArea::None},
+                        Edge{848, 11, WindowArea::Close},          Edge{885, 44, WindowArea::Close},
+                        Edge{886, 44, WindowArea::None},           Edge{848, 45, WindowArea::None},
+                        Edge{814, 224, WindowArea::Browse},        Edge{861, 265, WindowArea::Browse},
+                        Edge{813, 224, WindowArea::None},          Edge{862, 265, WindowArea::None},
+                        Edge{861, 266, WindowArea::None},          Edge{475, 439, WindowArea::InstallButton},
+                        Edge{863, 486, WindowArea::InstallButton}, Edge{474, 439, WindowArea::None},
+                        Edge{864, 486, WindowArea::None},          Edge{475, 487, WindowArea::None},
+                        Edge{475, 438, WindowArea::None},          Edge{475, 311, WindowArea::OptionRow1},
+                        Edge{834, 335, WindowArea::OptionRow1},    Edge{475, 310, WindowArea::None},
+                        Edge{835, 335, WindowArea::None},          Edge{475, 336, WindowArea::None},
+                        Edge{475, 341, WindowArea::None},          Edge{475, 342, WindowArea::OptionRow2},
+                        Edge{834, 366, WindowArea::OptionRow2},    Edge{834, 367, WindowArea::None},
+                        Edge{474, 342, WindowArea::None},          Edge{600, 150, WindowArea::None}};
   for (const Edge& edge : edges) {
     EXPECT_EQ(hitArea(LogicalPoint{edge.x, edge.y}), edge.area) << "at " << edge.x << ", " << edge.y;
   }

@@ -90,9 +90,9 @@ TEST_P(WindowPainterTest, TheReadyWindowShowsTheStaticElementsAndTheForm) {
   EXPECT_TRUE(test::colourNear(pixelAt(*bitmap, 700, 260, s), 0xFF202132, 4)) << "path box";
   EXPECT_TRUE(test::colourNear(pixelAt(*bitmap, 478, 327.5, s), 0xFFFFFFFF, 12)) << "ticked option box";
   // The window border: a translucent line over the canvas along the top edge.
-  EXPECT_GT(countPixels(*bitmap, 650, 0, 100, 3, s,
-                        [](const test::Rgb& c) { return test::colourNear(c, 0xFF2C2D44, 12); }),
-            80)
+  EXPECT_GT(
+      countPixels(*bitmap, 650, 0, 100, 3, s, [](const test::Rgb& c) { return test::colourNear(c, 0xFF2C2D44, 12); }),
+      80)
       << "window border";
 
   // The background picture (its moon) and the logo (its gold ring) are drawn.
@@ -141,13 +141,10 @@ TEST_P(WindowPainterTest, TheInstallingWindowShowsTheProgressView) {
   EXPECT_FALSE(test::colourNear(pixelAt(*bitmap, 700, 262, s), 0xFF202132, 4));
   EXPECT_FALSE(test::colourNear(pixelAt(*bitmap, 478, 327.5, s), 0xFFFFFFFF, 60));
 
-  EXPECT_GT(countPixels(*bitmap, 475, 209, 389, 25, s, [](const test::Rgb& c) { return c.r > 120; }), 40)
-      << "status";
+  EXPECT_GT(countPixels(*bitmap, 475, 209, 389, 25, s, [](const test::Rgb& c) { return c.r > 120; }), 40) << "status";
   EXPECT_GT(countPixels(*bitmap, 475, 272, 389, 22, s, test::isGold), 15) << "percent text";
-  EXPECT_GT(countPixels(*bitmap, 475, 310, 389, 72, s, [](const test::Rgb& c) { return c.r > 90; }), 30)
-      << "detail";
-  EXPECT_GT(countPixels(*bitmap, 600, 450, 140, 28, s, [](const test::Rgb& c) { return c.r > 170 && c.b > 150; }),
-            40)
+  EXPECT_GT(countPixels(*bitmap, 475, 310, 389, 72, s, [](const test::Rgb& c) { return c.r > 90; }), 30) << "detail";
+  EXPECT_GT(countPixels(*bitmap, 600, 450, 140, 28, s, [](const test::Rgb& c) { return c.r > 170 && c.b > 150; }), 40)
       << "busy button text";
 }
 

@@ -75,8 +75,8 @@ inline ::testing::AssertionResult colourNear(const Rgb& actual, Gdiplus::ARGB ex
     return ::testing::AssertionSuccess();
   }
   return ::testing::AssertionFailure() << "pixel (" << actual.r << ", " << actual.g << ", " << actual.b
-                                       << ") is not within " << tolerance << " of (" << want.r << ", " << want.g
-                                       << ", " << want.b << ")";
+                                       << ") is not within " << tolerance << " of (" << want.r << ", " << want.g << ", "
+                                       << want.b << ")";
 }
 
 // Pixels of a logical rectangle (x, y, width, height) that satisfy `test`.
