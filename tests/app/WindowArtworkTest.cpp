@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/ResourceImage.h"
+#include "tests/support/MessageOf.h"
 #include "tests/app/WindowTestSupport.h"
 
 namespace orvo {
@@ -33,33 +34,18 @@ TEST(WindowArtwork, TheLogoIsATransparentPngOf211By98) {
 TEST(WindowArtwork, BytesThatAreNoPictureAreAnInvalidImage) {
   test::GdiplusSession gdiplus;
   const std::vector<unsigned char> noise = {'n', 'o', 't', ' ', 'a', ' ', 'p', 'i', 'c', 't', 'u', 'r', 'e'};
-  try {
-    loadImageFromBytes(noise);
-    FAIL() << "noise loaded as an image";
-  } catch (const std::runtime_error& error) {
-    EXPECT_STREQ(error.what(), "Image invalid");
-  }
+  EXPECT_EQ(test::messageOf([&] { loadImageFromBytes(noise); }), "Image invalid");
 }
 
 TEST(WindowArtwork, NoBytesAreAnInvalidImage) {
   test::GdiplusSession gdiplus;
-  try {
-    loadImageFromBytes({});
-    FAIL() << "an empty resource loaded as an image";
-  } catch (const std::runtime_error& error) {
-    EXPECT_STREQ(error.what(), "Image invalid");
-  }
+  EXPECT_EQ(test::messageOf([] { loadImageFromBytes({}); }), "Image invalid");
 }
 
 TEST(WindowArtwork, AResourceThatIsNotThereIsMissing) {
   test::GdiplusSession gdiplus;
   // The test program carries no pictures, unlike the installer.
-  try {
-    loadResourceImage(101);
-    FAIL() << "loaded a resource the test program does not have";
-  } catch (const std::runtime_error& error) {
-    EXPECT_STREQ(error.what(), "Embedded resource missing");
-  }
+  EXPECT_EQ(test::messageOf([] { loadResourceImage(101); }), "Embedded resource missing");
 }
 
 TEST(WindowArtwork, AnImageKeepsItsStreamUntilItIsReleased) {

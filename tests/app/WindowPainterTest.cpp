@@ -10,6 +10,7 @@
 
 #include "app/InstallerWindowPaths.h"
 #include "tests/app/WindowTestSupport.h"
+#include "tests/support/MessageOf.h"
 
 namespace orvo {
 namespace {
@@ -233,12 +234,8 @@ TEST(WindowPicture, SavingToAFolderThatDoesNotExistFailsWithTheCaptureMessage) {
   test::GdiplusSession gdiplus;
   test::TempDir temp;
   Gdiplus::Bitmap bitmap(10, 10, PixelFormat32bppPARGB);
-  try {
-    saveWindowPicture(bitmap, temp / L"missing\\picture.png");
-    FAIL() << "saved into a folder that does not exist";
-  } catch (const std::runtime_error& error) {
-    EXPECT_STREQ(error.what(), "无法保存安装界面截图");
-  }
+  EXPECT_EQ(test::messageOf([&] { saveWindowPicture(bitmap, temp / L"missing\\picture.png"); }),
+            "无法保存安装界面截图");
 }
 
 TEST(WindowPicture, ASavedPictureIsAPngOfTheSameSize) {
