@@ -20,7 +20,9 @@ constexpr float kHeight = kDesignHeight;
 constexpr CLSID kPngEncoder = {0x557CF406, 0x1A04, 0x11D3, {0x9A, 0x73, 0x00, 0x00, 0xF8, 0x1E, 0xF3, 0x2E}};
 
 enum class Weight { Regular, Bold };
+enum class Align { TopLeft, Centred };
 
+// The text between line feeds; a text without one is one line.
 std::vector<std::wstring_view> splitLines(std::wstring_view text) {
   std::vector<std::wstring_view> lines;
   std::size_t start = 0;
@@ -31,7 +33,6 @@ std::vector<std::wstring_view> splitLines(std::wstring_view text) {
   lines.push_back(text.substr(start));
   return lines;
 }
-enum class Align { TopLeft, Centred };
 
 class Canvas {
  public:
@@ -217,8 +218,10 @@ std::unique_ptr<Gdiplus::Bitmap> WindowPainter::paint(const WindowView& view, in
   graphics.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
   graphics.SetTextRenderingHint(Gdiplus::TextRenderingHintAntiAliasGridFit);
 
-  Gdiplus::FontFamily family(kWindowFontFamily);
-  Canvas canvas(graphics, family);
+  // A system without the family still gets every text, in the generic sans-serif face.
+  const Gdiplus::FontFamily named(kWindowFontFamily);
+  const Gdiplus::FontFamily* family = named.IsAvailable() ? &named : Gdiplus::FontFamily::GenericSansSerif();
+  Canvas canvas(graphics, *family);
   drawStatic(canvas, background_, logo_);
   canvas.text(view.record.heading, RectF(475, 93, 389, 44), 28, Weight::Bold, 0xFFFFFFFF);
   canvas.text(view.record.subheading, RectF(475, 146, 389, 24), 13, Weight::Regular, 0xFF9293AA);
