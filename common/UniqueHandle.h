@@ -123,6 +123,24 @@ struct WinHttpTraits {
 // A WinHTTP session, connection or request handle (users link winhttp).
 using UniqueWinHttp = UniqueResource<HINTERNET, WinHttpTraits>;
 
+template <class T>
+struct GdiObjectTraits {
+  static T invalid() noexcept { return nullptr; }
+  static bool isValid(T object) noexcept { return object != nullptr; }
+  static void free(T object) noexcept { ::DeleteObject(object); }
+};
+// A GDI object (font, brush, bitmap): DeleteObject.
+template <class T>
+using UniqueGdiObject = UniqueResource<T, GdiObjectTraits<T>>;
+
+struct GlobalMemoryTraits {
+  static HGLOBAL invalid() noexcept { return nullptr; }
+  static bool isValid(HGLOBAL memory) noexcept { return memory != nullptr; }
+  static void free(HGLOBAL memory) noexcept { ::GlobalFree(memory); }
+};
+// Memory from GlobalAlloc until something (a stream) takes it over with release().
+using UniqueGlobalMemory = UniqueResource<HGLOBAL, GlobalMemoryTraits>;
+
 // A COM interface pointer: Release on destruction.
 template <class T>
 class ComPtr {
