@@ -45,3 +45,15 @@ inline std::wstring digestOfBytes(const std::string& bytes) {
 inline const DigestFile fileDigest = [](const std::wstring& path) { return sha256File(path); };
 
 }  // namespace orvo::test
+
+// Expects `statement` to throw a standard exception carrying exactly `message`.
+#define EXPECT_FAILS_WITH(statement, message)                          \
+  do {                                                                 \
+    try {                                                              \
+      statement;                                                       \
+      ADD_FAILURE() << "no error from " #statement;                    \
+    } catch (const std::exception& error_) {                           \
+      EXPECT_STREQ(error_.what(), message) << "from " #statement;      \
+    }                                                                  \
+  } while (0)
+
