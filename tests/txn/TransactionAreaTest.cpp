@@ -21,7 +21,6 @@ class TransactionArea : public TempDirTest {
   std::wstring root = temp / L"Games\\Platform";
   std::wstring candidate = temp / L"candidate";
 
-  FileTransaction single(const std::wstring& at) { return FileTransaction(at, {TransactionEntry{L"a.bin", 1, AnySha}}, fileDigest); }
 };
 
 TEST_F(TransactionArea, LiesInTheRootsParentNamedAfterTheLowercaseRootDigest) {
@@ -114,7 +113,7 @@ TEST_F(TransactionArea, EnsureDirectoryCreatesEveryLevelAndRefusesAFileInTheWay)
   EXPECT_TRUE(directoryExists(temp / L"x\\y\\z"));
   writeBytes(temp / L"x\\file", "in the way");
   EXPECT_FAILS_WITH(transaction.ensureDirectory(temp / L"x\\file"), "Transaction directory missing or conflicting");
-  EXPECT_FAILS_WITH(transaction.ensureDirectory(temp / L"x\\file\\sub"), "Cannot create transaction directory");
+  EXPECT_FAILS_WITH(transaction.ensureDirectory(temp / L"x\\file\\sub"), "Transaction directory missing or conflicting");
 }
 
 TEST_F(TransactionArea, FileProbeComparesSizeFirstAndDigestOnlyOnASizeMatch) {

@@ -3,54 +3,50 @@
 #include <stdexcept>
 #include <string>
 
+#include "tests/support/MessageOf.h"
 #include "txn/TransactionPathRules.h"
 
 using namespace orvo;
 
 namespace {
 
-std::string messageOf(void (*check)(std::wstring_view), std::wstring_view text) {
-  try {
-    check(text);
-  } catch (const std::runtime_error& error) {
-    return error.what();
-  }
-  return "accepted";
+std::string relativeMessage(std::wstring_view text) {
+  return test::messageOf([&] { normalizeRelativePath(text); });
 }
-
-void relative(std::wstring_view text) { normalizeRelativePath(text); }
-void root(std::wstring_view text) { normalizeInstallRoot(text); }
+std::string rootMessage(std::wstring_view text) {
+  return test::messageOf([&] { normalizeInstallRoot(text); });
+}
 
 }  // namespace
 
 TEST(RelativePathRules, AcceptsTwoHundredFortyUnitsAndRefusesOneMore) {
   EXPECT_EQ(normalizeRelativePath(std::wstring(240, L'a')), std::wstring(240, L'a'));
-  EXPECT_EQ(messageOf(relative, std::wstring(241, L'a')), "Unsafe transaction relative path");
-  EXPECT_EQ(messageOf(relative, L""), "Unsafe transaction relative path");
+  EXPECT_EQ(relativeMessage(std::wstring(241, L'a')), "Unsafe transaction relative path");
+  EXPECT_EQ(relativeMessage(L""), "Unsafe transaction relative path");
 }
 
 TEST(RelativePathRules, RefusesRootedFormsAndForbiddenCharactersBeforeComponents) {
   for (const wchar_t* text : {L"/a", L"\\a", L"\\\\server\\share", L"a:b", L"a*", L"a?", L"a\"b", L"a<b", L"a>b",
                               L"a|b", L"a\rb", L"a\nb", L"a\tb", L"C:\\x"}) {
-    EXPECT_EQ(messageOf(relative, text), "Unsafe transaction relative path") << std::wstring(text).size();
+    EXPECT_EQ(relativeMessage(text), "Unsafe transaction relative path") << std::wstring(text).size();
   }
 }
 
 TEST(RelativePathRules, RefusesEmptyDotAndTrailingDotOrSpaceComponents) {
   for (const wchar_t* text : {L"a//b", L"a/b/", L"./a", L"a/../b", L"dir./f", L"dir /f", L"a\\.", L"..", L"x."}) {
-    EXPECT_EQ(messageOf(relative, text), "Unsafe transaction path component") << text;
+    EXPECT_EQ(relativeMessage(text), "Unsafe transaction path component") << text;
   }
 }
 
 TEST(RelativePathRules, RefusesControlCharactersInsideAComponent) {
-  EXPECT_EQ(messageOf(relative, std::wstring(L"a\x01" L"b")), "Unsafe transaction path character");
-  EXPECT_EQ(messageOf(relative, std::wstring(L"a\x1f")), "Unsafe transaction path character");
+  EXPECT_EQ(relativeMessage(std::wstring(L"a\x01" L"b")), "Unsafe transaction path character");
+  EXPECT_EQ(relativeMessage(std::wstring(L"a\x1f")), "Unsafe transaction path character");
 }
 
 TEST(RelativePathRules, RefusesDeviceNamesWithOrWithoutExtension) {
   for (const wchar_t* text : {L"CON.txt", L"com0", L"Lpt9.log", L"Aux.dat", L"NUL", L"com1.txt", L"LPT0", L"prn",
                               L"dir/con", L"dir/Com5.tar.gz/x"}) {
-    EXPECT_EQ(messageOf(relative, text), "Reserved transaction path") << text;
+    EXPECT_EQ(relativeMessage(text), "Reserved transaction path") << text;
   }
 }
 
@@ -66,22 +62,22 @@ TEST(RelativePathRules, JoinsComponentsWithBackslashAndKeepsLetterCase) {
 }
 
 TEST(InstallRootRules, DriveRootsInAnyDisguiseAreNoInstallTarget) {
-  EXPECT_EQ(messageOf(root, L"C:\\.\\"), "Drive root is not an install target");
-  EXPECT_EQ(messageOf(root, L"C:\\x\\.."), "Drive root is not an install target");
-  EXPECT_EQ(messageOf(root, L"C:\\x\\..\\\\"), "Drive root is not an install target");
+  EXPECT_EQ(rootMessage(L"C:\\.\\"), "Drive root is not an install target");
+  EXPECT_EQ(rootMessage(L"C:\\x\\.."), "Drive root is not an install target");
+  EXPECT_EQ(rootMessage(L"C:\\x\\..\\\\"), "Drive root is not an install target");
 }
 
 TEST(InstallRootRules, ChecksTheRelativePartBeforeTheRootCharacters) {
-  EXPECT_EQ(messageOf(root, L"D:\\a:b"), "Unsafe transaction relative path");
-  EXPECT_EQ(messageOf(root, L"D:\\a*b"), "Unsafe transaction relative path");
-  EXPECT_EQ(messageOf(root, L"D:\\Games\\CON"), "Reserved transaction path");
-  EXPECT_EQ(messageOf(root, L"D:\\Games \\x"), "Unsafe transaction path component");
-  EXPECT_EQ(messageOf(root, L"D:\\" + std::wstring(241, L'a')), "Unsafe transaction relative path");
+  EXPECT_EQ(rootMessage(L"D:\\a:b"), "Unsafe transaction relative path");
+  EXPECT_EQ(rootMessage(L"D:\\a*b"), "Unsafe transaction relative path");
+  EXPECT_EQ(rootMessage(L"D:\\Games\\CON"), "Reserved transaction path");
+  EXPECT_EQ(rootMessage(L"D:\\Games \\x"), "Unsafe transaction path component");
+  EXPECT_EQ(rootMessage(L"D:\\" + std::wstring(241, L'a')), "Unsafe transaction relative path");
 }
 
 TEST(InstallRootRules, RefusesShareAndDevicePaths) {
-  EXPECT_EQ(messageOf(root, L"\\\\server\\share\\dir"), "Unsafe transaction root");
-  EXPECT_EQ(messageOf(root, L"//server/share/dir"), "Unsafe transaction root");
+  EXPECT_EQ(rootMessage(L"\\\\server\\share\\dir"), "Unsafe transaction root");
+  EXPECT_EQ(rootMessage(L"//server/share/dir"), "Unsafe transaction root");
 }
 
 TEST(InstallRootRules, HoldsTheRootInNormalFormWithoutTrailingSeparators) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "payload/Sha256.h"
+#include "tests/support/MessageOf.h"
 #include "tests/support/TestSupport.h"
 #include "txn/TransactionPaths.h"
 
@@ -47,13 +48,5 @@ inline const DigestFile fileDigest = [](const std::wstring& path) { return sha25
 }  // namespace orvo::test
 
 // Expects `statement` to throw a standard exception carrying exactly `message`.
-#define EXPECT_FAILS_WITH(statement, message)                          \
-  do {                                                                 \
-    try {                                                              \
-      statement;                                                       \
-      ADD_FAILURE() << "no error from " #statement;                    \
-    } catch (const std::exception& error_) {                           \
-      EXPECT_STREQ(error_.what(), message) << "from " #statement;      \
-    }                                                                  \
-  } while (0)
-
+#define EXPECT_FAILS_WITH(statement, message) \
+  EXPECT_EQ(::orvo::test::messageOf([&] { statement; }), std::string(message)) << "from " #statement
