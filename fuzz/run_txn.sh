@@ -1,7 +1,7 @@
 #!/bin/sh
 # Builds the transaction engine's fuzz targets natively with clang's libFuzzer
 # and runs each for FUZZ_SECONDS (default 60). Every target lists its pure
-# sources in fuzz/<target>.sources; fuzz/corpus/<name>/ holds its seeds.
+# sources in fuzz/<target>.sources; fuzz/seeds/<name>/ holds its seeds.
 set -eu
 cd "$(dirname "$0")/.."
 CXX="${CXX:-clang++-14}"
@@ -15,5 +15,5 @@ for target in ${FUZZ_TARGETS:-journal_fuzz marker_fuzz}; do
   name="${target%_fuzz}"
   mkdir -p "$OUT/corpus-$name"
   "$OUT/$target" -max_total_time="$SECONDS_PER_TARGET" -print_final_stats=1 \
-    "$OUT/corpus-$name" "fuzz/corpus/$name"
+    "$OUT/corpus-$name" "fuzz/seeds/$name"
 done

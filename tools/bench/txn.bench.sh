@@ -12,9 +12,13 @@ runs=${RUNS:-3}
 bench="$build/bench/txn-bench.exe"
 [ -f "$bench" ] || { echo "missing $bench (build first)" >&2; exit 1; }
 
-work=$(mktemp -d /tmp/txn-bench.XXXXXX)
+# On the prefix's C: drive: Wine shows the Z: drive's root as a link, which the
+# transaction refuses anywhere on its paths.
+drive_c="$build/testenv/wineprefix/drive_c"
+[ -d "$drive_c" ] || { echo "no Wine prefix (tools/testenv/start.sh $build)" >&2; exit 1; }
+work=$(mktemp -d "$drive_c/txn-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-winpath() { local p="$1"; echo "Z:${p//\//\\}"; }
+winpath() { local p="C:${1#"$drive_c"}"; echo "${p//\//\\}"; }
 
 # 14 files, 256 MiB in all: two large, the rest smaller, as a platform build has them.
 sizes_mib=(64 48 32 24 16 16 12 12 8 8 6 5 3 2)
