@@ -4,6 +4,7 @@
 
 #include "app/InstallDirectory.h"
 #include "app/PipelineSteps.h"
+#include "app/RealTransactionAdapter.h"
 #include "payload/ArchiveExtractor.h"
 #include "payload/EmbeddedResource.h"
 #include "payload/PayloadDownloader.h"
@@ -44,13 +45,14 @@ class RealPipelineSteps final : public PipelineSteps {
     return orvo::verifyPayloadFiles(directory, report, checkCancelled);
   }
 
-  std::function<void()> prepareMarker(const std::wstring&, const std::wstring&,
-                                      std::vector<TransactionEntry>&) override {
-    notBuilt("prepareMarker");
+  std::function<void()> prepareMarker(const std::wstring& extractionDirectory, const std::wstring& installDirectory,
+                                      std::vector<TransactionEntry>& entries) override {
+    return prepareRealMarker(extractionDirectory, installDirectory, entries);
   }
-  std::unique_ptr<PipelineTransaction> createTransaction(const std::wstring&, const std::vector<TransactionEntry>&,
-                                                         const std::function<void()>&) override {
-    notBuilt("createTransaction");
+  std::unique_ptr<PipelineTransaction> createTransaction(const std::wstring& installDirectory,
+                                                         const std::vector<TransactionEntry>& entries,
+                                                         const std::function<void()>& checkCancelled) override {
+    return makeRealTransaction(installDirectory, entries, checkCancelled);
   }
 
   HANDLE getDesktopUserToken() override { notBuilt("getDesktopUserToken"); }
