@@ -1,6 +1,7 @@
 #!/bin/bash
 # Builds every fuzz/*_fuzz.cpp natively with libFuzzer and the sanitizers, from
-# the pure sources its "// fuzz-sources:" line names, and runs each for a given
+# the pure sources its "// fuzz-sources:" line or its fuzz/<target>.sources file
+# names, and runs each for a given
 # number of seconds. Crashes are left as files in the target's work directory.
 #   fuzz/run.sh [SECONDS] [TARGET...]      (default: 60 seconds, all targets)
 set -euo pipefail
@@ -20,7 +21,11 @@ fi
 status=0
 for name in "${targets[@]}"; do
   src="fuzz/$name.cpp"
-  read -r -a sources <<<"$(sed -n 's|^// fuzz-sources:||p' "$src" | head -1)"
+  if [ -f "fuzz/$name.sources" ]; then
+    read -r -a sources <<<"$(sed 's/#.*//' "fuzz/$name.sources" | tr '\n' ' ')"
+  else
+    read -r -a sources <<<"$(sed -n 's|^// fuzz-sources:||p' "$src" | head -1)"
+  fi
   echo "== $name: building from $src ${sources[*]}"
   "$cxx" -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
     -I. "$src" "${sources[@]}" -o "$out/$name"
