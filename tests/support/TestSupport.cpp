@@ -131,10 +131,18 @@ ChildProcess ChildProcess::start(const std::wstring& program, const std::wstring
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
-  if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup, &info)) {
-    throw std::runtime_error("cannot start " + wideToUtf8(program) + " (error " + std::to_string(::GetLastError()) +
-                             ")");
+  // Under load Wine now and then refuses a start with ERROR_INTERNAL_ERROR
+  // (1359) although nothing is wrong with the program: try again briefly.
+  for (int attempt = 1;; ++attempt) {
+    if (::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                         workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup, &info)) {
+      break;
+    }
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_INTERNAL_ERROR || attempt == 5) {
+      throw std::runtime_error("cannot start " + wideToUtf8(program) + " (error " + std::to_string(error) + ")");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200 * attempt));
   }
   ::CloseHandle(info.hThread);
   ChildProcess child;
