@@ -16,6 +16,7 @@
 #include "app/PipelineSteps.h"
 #include "common/UniqueHandle.h"
 #include "common/Utf.h"
+#include "system/Uninstaller.h"
 
 namespace {
 
@@ -29,8 +30,11 @@ std::vector<std::wstring> commandLineArguments() {
   return arguments;
 }
 
-[[noreturn]] void runUninstaller() {
-  throw std::runtime_error("The uninstaller is not available in this build");
+// The uninstaller's file list is the manifest embedded in this executable.
+void runUninstaller() {
+  runUninstall([]() -> std::vector<ManifestEntry> {
+    throw std::runtime_error("The installer file manifest is not available in this build");
+  });
 }
 
 int runInstaller(HINSTANCE instance) {
@@ -38,6 +42,7 @@ int runInstaller(HINSTANCE instance) {
   settings.installDirectory = defaultInstallDirectory();
   if (parseCommandLine(commandLineArguments(), settings)) {
     runUninstaller();
+    return 0;
   }
 
   UniqueHandle mutex(::CreateMutexW(nullptr, FALSE, L"Local\\OrvoGameSingleInstaller20261014"));
