@@ -75,21 +75,30 @@ bool imageLiesDirectlyIn(std::wstring_view imagePath, std::wstring_view director
   return equalIgnoringCase(parentPathText(imagePath), directory);
 }
 
+bool gameProcessMatches(std::wstring_view executableName, const std::optional<std::wstring>& imagePath,
+                        std::wstring_view prefix) {
+  // A game process that cannot be inspected may well run from here.
+  return isGameClientName(executableName) && (!imagePath || imageLiesUnder(*imagePath, prefix));
+}
+
+bool platformProcessMatches(std::wstring_view executableName, const std::optional<std::wstring>& imagePath,
+                            std::wstring_view directory) {
+  return isPlatformName(executableName) && imagePath && imageLiesDirectlyIn(*imagePath, directory);
+}
+
 bool isGameRunningUnder(const std::wstring& directory) {
   const std::wstring prefix = gameDirectoryPrefix(directory);
   return anyProcess([&prefix](const PROCESSENTRY32W& entry) {
-    if (!isGameClientName(entry.szExeFile)) return false;
-    // A game process that cannot be inspected may well run from here.
-    const auto image = imagePathOf(entry.th32ProcessID);
-    return !image || imageLiesUnder(*image, prefix);
+    // The image is looked up only for the names that matter.
+    return isGameClientName(entry.szExeFile) &&
+           gameProcessMatches(entry.szExeFile, imagePathOf(entry.th32ProcessID), prefix);
   });
 }
 
 bool isPlatformRunningIn(const std::wstring& directory) {
   return anyProcess([&directory](const PROCESSENTRY32W& entry) {
-    if (!isPlatformName(entry.szExeFile)) return false;
-    const auto image = imagePathOf(entry.th32ProcessID);
-    return image && imageLiesDirectlyIn(*image, directory);
+    return isPlatformName(entry.szExeFile) &&
+           platformProcessMatches(entry.szExeFile, imagePathOf(entry.th32ProcessID), directory);
   });
 }
 

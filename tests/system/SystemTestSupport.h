@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/PathText.h"
+#include "common/ScopeExit.h"
 #include "common/UniqueHandle.h"
 #include "common/Utf.h"
 #include "payload/Sha256.h"
@@ -67,6 +68,90 @@ inline bool waitForFile(const std::wstring& path, std::chrono::milliseconds time
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return false;
+}
+
+// True while process `processId` shows a dialog box with this caption.
+inline bool boxIsOpen(DWORD processId, const std::wstring& caption) {
+  struct Search {
+    DWORD processId;
+    const std::wstring* caption;
+    bool found;
+  } search{processId, &caption, false};
+  ::EnumWindows(
+      [](HWND window, LPARAM parameter) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(parameter);
+        wchar_t className[16] = {};
+        wchar_t title[256] = {};
+        DWORD owner = 0;
+        ::GetClassNameW(window, className, 16);
+        ::GetWindowTextW(window, title, 256);
+        ::GetWindowThreadProcessId(window, &owner);
+        if (owner == s->processId && std::wstring(className) == L"#32770" && *s->caption == title) s->found = true;
+        return !s->found;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+// The outcome of one run of a program that may show message boxes.
+struct BoxedRun {
+  long long exitCode = -1;            // -1: did not end in time
+  std::vector<std::wstring> boxTexts;  // texts of the boxes answered, in order
+};
+
+// Runs `program` and answers every message box with caption `caption` that it
+// shows with `button` (IDOK when not in `answers` order), until it ends.
+inline BoxedRun runAnsweringBoxes(const std::wstring& program, const std::wstring& arguments,
+                                  const std::wstring& caption, std::vector<int> answers,
+                                  std::chrono::milliseconds timeout = std::chrono::seconds(240)) {
+  BoxedRun run;
+  ChildProcess child = ChildProcess::start(program, arguments);
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    run.exitCode = child.waitExit(std::chrono::milliseconds(100));
+    if (run.exitCode >= 0) return run;
+    std::vector<std::wstring> captions{caption};
+    if (caption != L"orvo game") captions.emplace_back(L"orvo game");
+    for (const std::wstring& title : captions) {
+      try {
+        const int button = answers.empty() ? IDOK : answers.front();
+        const std::wstring text = answerMessageBox(child.id(), title, button, std::chrono::milliseconds(100));
+        // A box can miss a click sent while it is still opening: the answer
+        // counts once the box is gone, else it is sent again.
+        bool closed = false;
+        for (int i = 0; i < 40 && !closed; ++i) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+          closed = !boxIsOpen(child.id(), title);
+        }
+        if (closed) {
+          run.boxTexts.push_back(text);
+          if (!answers.empty()) answers.erase(answers.begin());
+        }
+      } catch (const std::runtime_error&) {
+        // No box with this caption yet.
+      }
+    }
+  }
+  child.terminate();
+  return run;
+}
+
+// The installer executable run to its end; a run refused because another
+// installer of this test tree held the single-instance mutex is repeated.
+inline BoxedRun runInstallerToEnd(const std::wstring& arguments) {
+  // The tests of this folder take turns; other folders' runs are waited out.
+  UniqueHandle turn(::CreateMutexW(nullptr, FALSE, L"OrvoSystemTestsInstallerRuns"));
+  if (!turn || ::WaitForSingleObject(turn.get(), 240000) == WAIT_TIMEOUT) throw std::runtime_error("no turn");
+  ScopeExit release([&turn] { ::ReleaseMutex(turn.get()); });
+  for (int attempt = 0; attempt < 60; ++attempt) {
+    BoxedRun run = runAnsweringBoxes(installerExecutable(), arguments, L"orvo game", {});
+    if (run.boxTexts.size() == 1 && run.boxTexts[0] == L"orvo game 安装程序已在运行") {
+      std::this_thread::sleep_for(std::chrono::seconds(2));
+      continue;
+    }
+    return run;
+  }
+  throw std::runtime_error("another installer kept running");
 }
 
 }  // namespace orvo::test
