@@ -6,6 +6,16 @@ set -euo pipefail
 build=$(cd "${1:?usage: 20-desktop-shell.sh BUILD_DIR}" && pwd)
 env_dir="$build/testenv"
 program="$build/tools/OrvoTestDesktop.exe"
+
+# Wine links the user's Desktop folder to the Unix home, which every build tree
+# shares; shortcuts written by tests stay inside this tree's prefix instead.
+for desktop in "$env_dir"/wineprefix/drive_c/users/*/Desktop; do
+  if [ -L "$desktop" ]; then
+    rm -f "$desktop"
+    mkdir -p "$desktop"
+  fi
+done
+
 [ -f "$program" ] || { echo "desktop shell not built: $program" >&2; exit 1; }
 if [ -f "$env_dir/desktop-shell.pid" ] && kill -0 "$(cat "$env_dir/desktop-shell.pid")" 2>/dev/null; then
   exit 0
