@@ -32,19 +32,34 @@ TempDir::~TempDir() { removeTree(path_); }
 std::wstring TempDir::operator/(const std::wstring& name) const { return joinPath(path_, name); }
 
 void removeTree(const std::wstring& path) {
-  std::error_code ec;
-  // Read-only files would stop remove_all; links are removed, not followed.
-  for (auto it = std::filesystem::recursive_directory_iterator(path, ec);
-       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    const DWORD attributes = ::GetFileAttributesW(it->path().c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
-      ::SetFileAttributesW(it->path().c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return;
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    // A link: remove the link itself, never what it points to.
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+      removeDirectoryLink(path);
+    } else {
+      ::DeleteFileW(path.c_str());
     }
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-      it.disable_recursion_pending();
-    }
+    return;
   }
-  std::filesystem::remove_all(path, ec);
+  if (attributes & FILE_ATTRIBUTE_READONLY) ::SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    ::DeleteFileW(path.c_str());
+    return;
+  }
+  std::vector<std::wstring> children;
+  WIN32_FIND_DATAW data{};
+  UniqueFindHandle find(::FindFirstFileW(joinPath(path, L"*").c_str(), &data));
+  if (find) {
+    do {
+      const std::wstring name = data.cFileName;
+      if (name != L"." && name != L"..") children.push_back(joinPath(path, name));
+    } while (::FindNextFileW(find.get(), &data));
+  }
+  find.reset();
+  for (const auto& child : children) removeTree(child);
+  ::RemoveDirectoryW(path.c_str());
 }
 
 void writeBytes(const std::wstring& path, const std::string& bytes) {
@@ -161,10 +176,33 @@ void makeDirectoryLink(const std::wstring& link, const std::wstring& target) {
   const std::wstring name = link.substr(parent.size() + (link.size() > parent.size() && isPathSeparator(link[parent.size()]) ? 1 : 0));
   const std::string unixLink = unixPathOf(parent) + "/" + wideToUtf8(name);
   const std::wstring arguments = L"-s \"" + utf8ToWide(unixTarget) + L"\" \"" + utf8ToWide(unixLink) + L"\"";
-  if (runToExit(L"Z:\\bin\\ln", arguments) != 0) throw std::runtime_error("ln -s failed for " + unixLink);
-  const DWORD attributes = ::GetFileAttributesW(link.c_str());
+  // Wine starts a Unix program but its process handle never signals, so wait
+  // for the link itself to appear instead of for the program to end.
+  ChildProcess::start(L"Z:\\bin\\ln", arguments).detach();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  DWORD attributes = INVALID_FILE_ATTRIBUTES;
+  while (std::chrono::steady_clock::now() < deadline) {
+    attributes = ::GetFileAttributesW(link.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
   if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-    throw std::runtime_error("link was made but is not seen as a reparse point: " + wideToUtf8(link));
+    throw std::runtime_error("link was not made or is not seen as a reparse point: " + wideToUtf8(link));
+  }
+}
+
+void removeDirectoryLink(const std::wstring& link) {
+  if (platformHasJunctions()) {
+    ::RemoveDirectoryW(link.c_str());
+    return;
+  }
+  const std::wstring parent(parentPathText(link));
+  const std::wstring name = link.substr(parent.size() + 1);
+  const std::string unixLink = unixPathOf(parent) + "/" + wideToUtf8(name);
+  ChildProcess::start(L"Z:\\bin\\rm", L"-f \"" + utf8ToWide(unixLink) + L"\"").detach();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline && ::GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
 

@@ -66,6 +66,8 @@ class ChildProcess {
   // The exit code, or nothing (as -1) when it did not end in time.
   long long waitExit(std::chrono::milliseconds timeout);
   void terminate();
+  // Lets the process run on unwatched (Wine never signals a Unix program's handle).
+  void detach() { process_.reset(); }
 
  private:
   UniqueHandle process_;
@@ -80,6 +82,8 @@ DWORD runToExit(const std::wstring& program, const std::wstring& arguments,
 // them, else (Wine) a Unix symbolic link, which Windows code sees as a
 // directory with the reparse-point attribute.
 void makeDirectoryLink(const std::wstring& link, const std::wstring& target);
+// Removes a directory link made by makeDirectoryLink, never what it points to.
+void removeDirectoryLink(const std::wstring& link);
 // True when this platform can create and read real junctions.
 bool platformHasJunctions();
 
