@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "common/PathText.h"
-#include "common/ScopeExit.h"
 #include "common/UniqueHandle.h"
 #include "common/Utf.h"
 #include "payload/Sha256.h"
@@ -70,13 +69,13 @@ inline bool waitForFile(const std::wstring& path, std::chrono::milliseconds time
   return false;
 }
 
-// True while process `processId` shows a dialog box with this caption.
-inline bool boxIsOpen(DWORD processId, const std::wstring& caption) {
+// The visible dialog box with this caption that process `processId` shows, if any.
+inline HWND visibleBox(DWORD processId, const std::wstring& caption) {
   struct Search {
     DWORD processId;
     const std::wstring* caption;
-    bool found;
-  } search{processId, &caption, false};
+    HWND found;
+  } search{processId, &caption, nullptr};
   ::EnumWindows(
       [](HWND window, LPARAM parameter) -> BOOL {
         auto* s = reinterpret_cast<Search*>(parameter);
@@ -86,11 +85,34 @@ inline bool boxIsOpen(DWORD processId, const std::wstring& caption) {
         ::GetClassNameW(window, className, 16);
         ::GetWindowTextW(window, title, 256);
         ::GetWindowThreadProcessId(window, &owner);
-        if (owner == s->processId && std::wstring(className) == L"#32770" && *s->caption == title) s->found = true;
-        return !s->found;
+        // An answered box is hidden at once, though it stays listed a while longer.
+        if (owner == s->processId && std::wstring(className) == L"#32770" && *s->caption == title &&
+            ::IsWindowVisible(window)) {
+          s->found = window;
+        }
+        return s->found == nullptr;
       },
       reinterpret_cast<LPARAM>(&search));
   return search.found;
+}
+
+// The text of a message box (its static controls).
+inline std::wstring boxText(HWND box) {
+  std::wstring text;
+  ::EnumChildWindows(
+      box,
+      [](HWND child, LPARAM parameter) -> BOOL {
+        wchar_t className[16] = {};
+        ::GetClassNameW(child, className, 16);
+        if (std::wstring(className) == L"Static") {
+          wchar_t content[2048] = {};
+          ::GetWindowTextW(child, content, 2048);
+          *reinterpret_cast<std::wstring*>(parameter) += content;
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&text));
+  return text;
 }
 
 // The outcome of one run of a program that may show message boxes.
@@ -99,36 +121,37 @@ struct BoxedRun {
   std::vector<std::wstring> boxTexts;  // texts of the boxes answered, in order
 };
 
-// Runs `program` and answers every message box with caption `caption` that it
-// shows with `button` (IDOK when not in `answers` order), until it ends.
+// Runs `program` and answers the message boxes it shows with caption `caption`
+// or "orvo game", with the buttons of `answers` in turn (then IDOK), until it ends.
 inline BoxedRun runAnsweringBoxes(const std::wstring& program, const std::wstring& arguments,
                                   const std::wstring& caption, std::vector<int> answers,
                                   std::chrono::milliseconds timeout = std::chrono::seconds(240)) {
   BoxedRun run;
   ChildProcess child = ChildProcess::start(program, arguments);
+  std::vector<std::wstring> captions{caption};
+  if (caption != L"orvo game") captions.emplace_back(L"orvo game");
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (std::chrono::steady_clock::now() < deadline) {
     run.exitCode = child.waitExit(std::chrono::milliseconds(100));
     if (run.exitCode >= 0) return run;
-    std::vector<std::wstring> captions{caption};
-    if (caption != L"orvo game") captions.emplace_back(L"orvo game");
     for (const std::wstring& title : captions) {
-      try {
-        const int button = answers.empty() ? IDOK : answers.front();
-        const std::wstring text = answerMessageBox(child.id(), title, button, std::chrono::milliseconds(100));
-        // A box can miss a click sent while it is still opening: the answer
-        // counts once the box is gone, else it is sent again.
-        bool closed = false;
-        for (int i = 0; i < 40 && !closed; ++i) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(50));
-          closed = !boxIsOpen(child.id(), title);
-        }
-        if (closed) {
-          run.boxTexts.push_back(text);
-          if (!answers.empty()) answers.erase(answers.begin());
-        }
-      } catch (const std::runtime_error&) {
-        // No box with this caption yet.
+      const HWND box = visibleBox(child.id(), title);
+      if (box == nullptr) continue;
+      const std::wstring text = boxText(box);
+      if (text.empty()) continue;  // still being filled in
+      const int button = answers.empty() ? IDOK : answers.front();
+      ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
+      // A click sent while the box is still opening can be missed: the answer
+      // counts once the box is hidden, else it is sent again.
+      bool closed = false;
+      for (int i = 0; i < 40 && !closed; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        closed = !::IsWindow(box) || !::IsWindowVisible(box) ||
+                 ::WaitForSingleObject(child.handle(), 0) == WAIT_OBJECT_0;
+      }
+      if (closed) {
+        run.boxTexts.push_back(text);
+        if (!answers.empty()) answers.erase(answers.begin());
       }
     }
   }
@@ -136,22 +159,10 @@ inline BoxedRun runAnsweringBoxes(const std::wstring& program, const std::wstrin
   return run;
 }
 
-// The installer executable run to its end; a run refused because another
-// installer of this test tree held the single-instance mutex is repeated.
+// The installer executable run to its end, answering its boxes with OK. The
+// tests that call it run one at a time (*ExecutableTest.cpp).
 inline BoxedRun runInstallerToEnd(const std::wstring& arguments) {
-  // The tests of this folder take turns; other folders' runs are waited out.
-  UniqueHandle turn(::CreateMutexW(nullptr, FALSE, L"OrvoSystemTestsInstallerRuns"));
-  if (!turn || ::WaitForSingleObject(turn.get(), 240000) == WAIT_TIMEOUT) throw std::runtime_error("no turn");
-  ScopeExit release([&turn] { ::ReleaseMutex(turn.get()); });
-  for (int attempt = 0; attempt < 60; ++attempt) {
-    BoxedRun run = runAnsweringBoxes(installerExecutable(), arguments, L"orvo game", {});
-    if (run.boxTexts.size() == 1 && run.boxTexts[0] == L"orvo game 安装程序已在运行") {
-      std::this_thread::sleep_for(std::chrono::seconds(2));
-      continue;
-    }
-    return run;
-  }
-  throw std::runtime_error("another installer kept running");
+  return runAnsweringBoxes(installerExecutable(), arguments, L"orvo game", {});
 }
 
 }  // namespace orvo::test
