@@ -11,22 +11,10 @@
 #include "common/PathText.h"
 #include "common/UniqueHandle.h"
 #include "payload/EmbeddedResource.h"
+#include "system/RunningExecutable.h"
 
 namespace orvo {
 namespace {
-
-constexpr DWORD kModulePathCapacity = 32768;
-
-std::wstring runningExecutablePath() {
-  std::wstring path(kModulePathCapacity, L'\0');
-  const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), kModulePathCapacity);
-  if (length == 0 || length >= kModulePathCapacity) {
-    throwFilesystemError("copy_file", std::error_code(static_cast<int>(::GetLastError()), std::system_category()),
-                         path.c_str());
-  }
-  path.resize(length);
-  return path;
-}
 
 bool setString(HKEY key, const wchar_t* name, const std::wstring& value) {
   // Stored with the terminating NUL.
@@ -84,7 +72,8 @@ void registerInstallation(const std::wstring& installDirectory, HANDLE token,
   createShortcut(joinPath(knownFolderOfUser(FOLDERID_Programs, token), kShortcutName), installDirectory);
 
   const std::wstring uninstaller = joinPath(installDirectory, kUninstallerName);
-  if (!::CopyFileW(runningExecutablePath().c_str(), uninstaller.c_str(), FALSE)) {
+  const auto self = runningExecutablePath();
+  if (!self || !::CopyFileW(self->c_str(), uninstaller.c_str(), FALSE)) {
     throwFilesystemError("copy_file", std::error_code(static_cast<int>(::GetLastError()), std::system_category()),
                          uninstaller);
   }

@@ -16,6 +16,7 @@
 #include "payload/Sha256.h"
 #include "system/DesktopUser.h"
 #include "system/Registration.h"
+#include "system/RunningExecutable.h"
 #include "system/RunningPrograms.h"
 #include "system/TextEquality.h"
 #include "system/UninstallKey.h"
@@ -24,14 +25,6 @@ namespace orvo {
 namespace {
 
 constexpr DWORD kPathCapacity = 32768;
-
-std::wstring runningExecutablePath() {
-  std::wstring path(kPathCapacity, L'\0');
-  const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), kPathCapacity);
-  if (length == 0 || length >= kPathCapacity) throw std::runtime_error("平台安装标识缺失，无法卸载");
-  path.resize(length);
-  return path;
-}
 
 // The system errors that mean a listed file is simply not there.
 bool isNotFound(DWORD error) {
@@ -73,7 +66,10 @@ void removeShortcutIfOurs(const std::wstring& shortcut, const std::wstring& prog
 }  // namespace
 
 void runUninstall(const ManifestLoader& loadManifest) {
-  const std::wstring executable = runningExecutablePath();
+  // Without its own path it cannot know its installation.
+  const auto self = runningExecutablePath();
+  if (!self) throw std::runtime_error("平台安装标识缺失，无法卸载");
+  const std::wstring& executable = *self;
   const std::wstring installDirectory(parentPathText(executable));
   checkNoLinks(installDirectory);
 
