@@ -23,7 +23,7 @@ class InstallerRunningProgramChecks : public test::TempDirTest {
   void startSleeperAs(const std::wstring& path) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     test::copyFileOrThrow(test::helperProgram(L"SystemSleeper"), path);
-    sleeper = test::ChildProcess::start(path, L"240");
+    sleeper = test::ChildProcess::start(path, L"90");
     // The process list must show the image before the installer looks.
     for (int i = 0; i < 200; ++i) {
       wchar_t image[1024] = {};

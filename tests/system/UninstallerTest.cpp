@@ -171,7 +171,7 @@ TEST_F(Uninstaller, StartedOutsideAnInstallationStopsBeforeAsking) {
 TEST_F(Uninstaller, StopsBeforeAskingWhileAGameClientRunsBelowTheDirectory) {
   const std::wstring game = installDirectory + L"\\games\\region\\DNF.exe";
   test::copyFileOrThrow(test::helperProgram(L"SystemSleeper"), game);
-  test::ChildProcess sleeper = test::ChildProcess::start(game, L"120");
+  test::ChildProcess sleeper = test::ChildProcess::start(game, L"60");
   ::Sleep(500);
   const test::BoxedRun run = uninstall({});
   EXPECT_EQ(run.exitCode, 1);
