@@ -17,6 +17,7 @@
 #include "app/ResourceImage.h"
 #include "common/UniqueHandle.h"
 #include "common/Utf.h"
+#include "system/Uninstaller.h"
 
 namespace {
 
@@ -30,8 +31,11 @@ std::vector<std::wstring> commandLineArguments() {
   return arguments;
 }
 
-[[noreturn]] void runUninstaller() {
-  throw std::runtime_error("The uninstaller is not available in this build");
+// The uninstaller's file list is the manifest embedded in this executable.
+void runUninstaller() {
+  runUninstall([]() -> std::vector<ManifestEntry> {
+    throw std::runtime_error("The installer file manifest is not available in this build");
+  });
 }
 
 // The window's pictures with the streams behind them; the entry holds them
@@ -46,6 +50,7 @@ int runInstaller(HINSTANCE instance, WindowImages& images) {
   settings.installDirectory = defaultInstallDirectory();
   if (parseCommandLine(commandLineArguments(), settings)) {
     runUninstaller();
+    return 0;
   }
 
   UniqueHandle mutex(::CreateMutexW(nullptr, FALSE, L"Local\\OrvoGameSingleInstaller20261014"));

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "app/InstallDirectory.h"
+#include "app/InstallerSettings.h"
 #include "app/PipelineSteps.h"
 #include "app/RealTransactionAdapter.h"
 #include "payload/ArchiveExtractor.h"
@@ -10,6 +11,9 @@
 #include "payload/PayloadDownloader.h"
 #include "payload/PayloadVerification.h"
 #include "payload/Sha256.h"
+#include "system/DesktopUser.h"
+#include "system/Registration.h"
+#include "system/RunningPrograms.h"
 
 namespace orvo {
 namespace {
@@ -24,8 +28,8 @@ class RealPipelineSteps final : public PipelineSteps {
  public:
   void validateInstallDirectory(const std::wstring& directory) override { orvo::validateInstallDirectory(directory); }
   void checkNoLinks(const std::wstring& path) override { orvo::checkNoLinks(path); }
-  bool isGameRunningUnder(const std::wstring&) override { notBuilt("isGameRunningUnder"); }
-  bool isPlatformRunningIn(const std::wstring&) override { notBuilt("isPlatformRunningIn"); }
+  bool isGameRunningUnder(const std::wstring& directory) override { return orvo::isGameRunningUnder(directory); }
+  bool isPlatformRunningIn(const std::wstring& directory) override { return orvo::isPlatformRunningIn(directory); }
 
   void writeEmbeddedResource(int id, const std::wstring& target) override { orvo::writeEmbeddedResource(id, target); }
   void downloadPayload(const std::wstring& url, const std::wstring& target, const ProgressReport& report,
@@ -55,20 +59,22 @@ class RealPipelineSteps final : public PipelineSteps {
     return makeRealTransaction(installDirectory, entries, checkCancelled);
   }
 
-  HANDLE getDesktopUserToken() override { notBuilt("getDesktopUserToken"); }
+  HANDLE getDesktopUserToken() override { return orvo::getDesktopUserToken().release(); }
   std::unique_ptr<PipelineMigration> createMigration(const std::wstring&, HANDLE) override {
     notBuilt("LegacyDataMigration");
   }
-  std::wstring tokenUserSid(HANDLE) override { notBuilt("tokenUserSid"); }
-  void grantDirectoryAccess(const std::wstring&, const std::wstring&, DWORD) override {
-    notBuilt("grantDirectoryAccess");
+  std::wstring tokenUserSid(HANDLE token) override { return orvo::tokenUserSid(token); }
+  void grantDirectoryAccess(const std::wstring& directory, const std::wstring& sid, DWORD accessMask) override {
+    orvo::grantDirectoryAccess(directory, sid, accessMask);
   }
-  DWORD runPlatformProgram(const std::wstring&, const std::wstring&, const std::wstring&, bool, HANDLE,
-                           const std::wstring&) override {
-    notBuilt("runPlatformProgram");
+  DWORD runPlatformProgram(const std::wstring& program, const std::wstring& arguments,
+                           const std::wstring& workingDirectory, bool wait, HANDLE token,
+                           const std::wstring& label) override {
+    return orvo::runPlatformProgram(program, arguments, workingDirectory, wait, token, label);
   }
-  void registerInstallation(const std::wstring&, HANDLE, const std::vector<ManifestEntry>&) override {
-    notBuilt("registerInstallation");
+  void registerInstallation(const std::wstring& installDirectory, HANDLE token,
+                            const std::vector<ManifestEntry>& manifest) override {
+    orvo::registerInstallation(installDirectory, token, manifest, installerSettings().createDesktopShortcut);
   }
 };
 

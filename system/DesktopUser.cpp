@@ -1,0 +1,133 @@
+#include "system/DesktopUser.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+#include <userenv.h>
+
+#include <stdexcept>
+#include <vector>
+
+#include "common/Utf.h"
+#include "system/PlatformRunLimits.h"
+
+namespace orvo {
+
+UniqueHandle getDesktopUserToken() {
+  const auto fail = [] { return std::runtime_error("无法获取桌面用户身份"); };
+  const HWND shell = ::GetShellWindow();
+  if (shell == nullptr) throw fail();
+  DWORD processId = 0;
+  ::GetWindowThreadProcessId(shell, &processId);
+  if (processId == 0) throw fail();
+  UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+  if (!process) throw fail();
+  UniqueHandle shellToken;
+  if (!::OpenProcessToken(process.get(), TOKEN_DUPLICATE | TOKEN_QUERY, shellToken.put())) throw fail();
+  UniqueHandle token;
+  if (!::DuplicateTokenEx(shellToken.get(), TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary,
+                          token.put())) {
+    throw fail();
+  }
+  return token;
+}
+
+std::wstring tokenUserSid(HANDLE token) {
+  const auto fail = [] { return std::runtime_error("无法验证桌面用户身份"); };
+  DWORD size = 0;
+  ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  if (size == 0) throw fail();
+  std::vector<unsigned char> buffer(size);
+  if (!::GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) throw fail();
+  const auto* user = reinterpret_cast<const TOKEN_USER*>(buffer.data());
+  UniqueLocal<wchar_t*> text;
+  if (!::ConvertSidToStringSidW(user->User.Sid, text.put()) || !text) throw fail();
+  return std::wstring(text.get());
+}
+
+void grantDirectoryAccess(const std::wstring& directory, const std::wstring& sid, DWORD accessMask) {
+  UniqueLocal<PSID> userSid;
+  if (!::ConvertStringSidToSidW(sid.c_str(), userSid.put()) || !userSid) {
+    throw std::runtime_error("无法准备安装身份目录");
+  }
+  const auto fail = [] { return std::runtime_error("无法准备安装身份目录权限"); };
+
+  PACL oldDacl = nullptr;  // points into `descriptor`
+  UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
+  if (::GetNamedSecurityInfoW(directory.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              &oldDacl, nullptr, descriptor.put()) != ERROR_SUCCESS) {
+    throw fail();
+  }
+
+  EXPLICIT_ACCESSW grant{};
+  grant.grfAccessPermissions = accessMask;
+  grant.grfAccessMode = GRANT_ACCESS;
+  grant.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+  ::BuildTrusteeWithSidW(&grant.Trustee, userSid.get());
+
+  UniqueLocal<PACL> newDacl;
+  if (::SetEntriesInAclW(1, &grant, oldDacl, newDacl.put()) != ERROR_SUCCESS) throw fail();
+
+  // The call takes a non-const name.
+  std::wstring name = directory;
+  if (::SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              newDacl.get(), nullptr) != ERROR_SUCCESS) {
+    throw fail();
+  }
+}
+
+std::wstring platformCommandLine(const std::wstring& program, const std::wstring& arguments) {
+  return L"\"" + program + L"\" " + arguments;
+}
+
+std::string platformRunFailure(const std::wstring& label, DWORD exitCode) {
+  return wideToUtf8(label) + "失败，错误码 " + std::to_string(exitCode);
+}
+
+DWORD runPlatformProgram(const std::wstring& program, const std::wstring& arguments,
+                         const std::wstring& workingDirectory, bool wait, HANDLE token, const std::wstring& label) {
+  return runPlatformProgramWithin(program, arguments, workingDirectory, wait, token, label, PlatformRunLimits{});
+}
+
+DWORD runPlatformProgramWithin(const std::wstring& program, const std::wstring& arguments,
+                               const std::wstring& workingDirectory, bool wait, HANDLE token,
+                               const std::wstring& label, const PlatformRunLimits& limits) {
+  std::wstring commandLine = platformCommandLine(program, arguments);
+
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = wait ? SW_HIDE : SW_SHOWNORMAL;
+
+  DWORD flags = wait ? CREATE_NO_WINDOW : 0;
+  PROCESS_INFORMATION info{};
+  BOOL started = FALSE;
+  if (token != nullptr) {
+    UniqueEnvironmentBlock environment;
+    if (!::CreateEnvironmentBlock(environment.put(), token, FALSE)) {
+      throw std::runtime_error("无法准备桌面用户运行环境");
+    }
+    flags |= CREATE_UNICODE_ENVIRONMENT;
+    started = ::CreateProcessWithTokenW(token, LOGON_WITH_PROFILE, program.c_str(), commandLine.data(), flags,
+                                        environment.get(), workingDirectory.c_str(), &startup, &info);
+  } else {
+    started = ::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, flags, nullptr,
+                               workingDirectory.c_str(), &startup, &info);
+  }
+  if (!started) throw std::runtime_error("无法启动安装配置程序");
+  UniqueHandle process(info.hProcess);
+  UniqueHandle thread(info.hThread);
+
+  if (wait) {
+    if (::WaitForSingleObject(process.get(), limits.runMilliseconds) != WAIT_OBJECT_0) {
+      ::TerminateProcess(process.get(), 1);
+      ::WaitForSingleObject(process.get(), limits.terminationMilliseconds);
+      throw std::runtime_error("安装配置超时，请重试");
+    }
+    DWORD exitCode = 0;
+    if (!::GetExitCodeProcess(process.get(), &exitCode)) exitCode = 1;
+    if (exitCode != 0) throw std::runtime_error(platformRunFailure(label, exitCode));
+  }
+  return info.dwProcessId;
+}
+
+}  // namespace orvo

@@ -1,0 +1,21 @@
+#pragma once
+// The time limits of a waited platform program run. The installer always uses
+// the defaults; only tests pass shorter ones, so that a hanging program can be
+// exercised without waiting two minutes.
+#include <windows.h>
+
+#include <string>
+
+namespace orvo {
+
+struct PlatformRunLimits {
+  DWORD runMilliseconds = 120000;
+  // After termination, how long to wait for the process to be gone.
+  DWORD terminationMilliseconds = 10000;
+};
+
+DWORD runPlatformProgramWithin(const std::wstring& program, const std::wstring& arguments,
+                               const std::wstring& workingDirectory, bool wait, HANDLE token,
+                               const std::wstring& label, const PlatformRunLimits& limits);
+
+}  // namespace orvo

@@ -1,0 +1,47 @@
+#pragma once
+// Registration of an installation with Windows: the desktop user's shortcuts,
+// the uninstaller copy, the installed copy of the file manifest and the entry
+// in the system's list of installed programs.
+//
+// Guarantees: the steps run in a fixed order and the first failure stops them
+// with its fixed message (what completed before stays); running it again over
+// the same directory overwrites every item, leaving one uninstall key; every
+// COM interface, shell string and registry key is released on every path.
+#include <windows.h>
+#include <shtypes.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "payload/ManifestEntry.h"
+
+namespace orvo {
+
+inline constexpr wchar_t kUninstallKeyPath[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\orvo game";
+inline constexpr wchar_t kShortcutName[] = L"orvo game.lnk";
+inline constexpr wchar_t kUninstallerName[] = L"卸载 orvo game.exe";
+inline constexpr wchar_t kPlatformProgramName[] = L"OrvoQ9.exe";
+inline constexpr int kFileManifestResource = 105;
+
+// Shortcuts (Desktop only when asked, Programs always, both resolved for the
+// token's user), the uninstaller copy, the manifest copy and the uninstall key.
+// Throws "无法取得快捷方式目录", "无法创建快捷方式", "快捷方式创建失败",
+// a "copy_file" file-system error, "Cannot prepare installer files" (or
+// "Embedded resource missing"), "无法登记平台安装", "无法登记安装信息".
+void registerInstallation(const std::wstring& installDirectory, HANDLE token,
+                          const std::vector<ManifestEntry>& manifest, bool createDesktopShortcut);
+
+// Writes one shortcut to the installed platform program, creating its folder.
+void createShortcut(const std::wstring& shortcutPath, const std::wstring& installDirectory);
+
+// A known folder of the token's user. Throws "无法取得快捷方式目录".
+std::wstring knownFolderOfUser(const KNOWNFOLDERID& folder, HANDLE token);
+
+// Sum over the files of (size / 1024, truncated), as the 32-bit KiB value.
+std::uint32_t estimatedSizeKiB(const std::vector<ManifestEntry>& manifest);
+
+// The quoted uninstaller copy's path followed by " --uninstall".
+std::wstring uninstallCommand(const std::wstring& installDirectory);
+
+}  // namespace orvo
