@@ -16,6 +16,7 @@
 #include "app/PipelineSteps.h"
 #include "app/ResourceImage.h"
 #include "common/UniqueHandle.h"
+#include "payload/PayloadVerification.h"
 #include "common/Utf.h"
 #include "system/Uninstaller.h"
 
@@ -32,11 +33,7 @@ std::vector<std::wstring> commandLineArguments() {
 }
 
 // The uninstaller's file list is the manifest embedded in this executable.
-void runUninstaller() {
-  runUninstall([]() -> std::vector<ManifestEntry> {
-    throw std::runtime_error("The installer file manifest is not available in this build");
-  });
-}
+void runUninstaller() { runUninstall(&loadEmbeddedFileManifest); }
 
 // The window's pictures with the streams behind them; the entry holds them
 // until shutdown, also when an error ends the run.

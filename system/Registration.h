@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "payload/ManifestEntry.h"
+#include "payload/PayloadVerification.h"
 
 namespace orvo {
 
@@ -22,7 +23,6 @@ inline constexpr wchar_t kUninstallKeyPath[] = L"Software\\Microsoft\\Windows\\C
 inline constexpr wchar_t kShortcutName[] = L"orvo game.lnk";
 inline constexpr wchar_t kUninstallerName[] = L"卸载 orvo game.exe";
 inline constexpr wchar_t kPlatformProgramName[] = L"OrvoQ9.exe";
-inline constexpr int kFileManifestResource = 105;
 
 // Shortcuts (Desktop only when asked, Programs always, both resolved for the
 // token's user), the uninstaller copy, the manifest copy and the uninstall key.

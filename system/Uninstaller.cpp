@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "app/InstallDirectory.h"
+#include "common/LinkCheck.h"
 #include "common/FileSystemErrors.h"
 #include "common/PathText.h"
 #include "common/UniqueHandle.h"

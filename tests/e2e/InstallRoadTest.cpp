@@ -1,0 +1,127 @@
+// The install road end to end, driving only OrvoGameSetup.exe: the command
+// line, the stage-marker file, the disk and the local payload server.
+#include <gtest/gtest.h>
+
+#include "common/PathText.h"
+#include "common/Utf.h"
+#include "payload/Sha256.h"
+#include "tests/e2e/E2eSupport.h"
+
+using namespace orvo::test;
+using namespace orvo::test::e2e;
+
+namespace {
+
+const std::vector<std::string> kVerifyRunMarkers = {"download-ok",         "archive-sha256-ok",
+                                                    "manifest-all-files-ok", "install-copy-ok",
+                                                    "platform-configured", "install-files-committed",
+                                                    "install-complete"};
+
+class InstallRoad : public TempDirTest {
+ protected:
+  void SetUp() override {
+    const std::string why = payloadServerUnavailable();
+    if (!why.empty()) GTEST_SKIP() << why;
+  }
+
+  std::wstring installDirectory() const { return temp / L"orvo game"; }
+  std::wstring markerFile() const { return temp / L"markers.txt"; }
+
+  // Every file of the shipped manifest is installed with its digest.
+  void expectEveryManifestFileInstalled(const std::wstring& directory) {
+    const auto manifest = shippedManifest();
+    ASSERT_EQ(manifest.size(), 14u);
+    for (const auto& line : manifest) {
+      std::wstring path = line.path;
+      for (auto& c : path) {
+        if (c == L'/') c = L'\\';
+      }
+      const std::wstring file = orvo::joinPath(directory, path);
+      ASSERT_TRUE(fileExists(file)) << orvo::wideToUtf8(file);
+      EXPECT_EQ(orvo::sha256File(file), line.sha256) << orvo::wideToUtf8(file);
+    }
+  }
+
+  // No transaction area is left beside the install directory.
+  bool transactionAreaLeft() const {
+    WIN32_FIND_DATAW data{};
+    HANDLE find = ::FindFirstFileW((temp / L".orvo-file-txn-*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return false;
+    ::FindClose(find);
+    return true;
+  }
+};
+
+}  // namespace
+
+TEST_F(InstallRoad, FreshVerifyInstallWritesEveryMarkerAndInstallsEveryFile) {
+  const InstallerRun run = verifyInstall(installDirectory(), markerFile());
+  EXPECT_EQ(run.exitCode, 0) << run.markers;
+  EXPECT_EQ(run.markerLines, kVerifyRunMarkers);
+  expectEveryManifestFileInstalled(installDirectory());
+  const std::string marker = readBytes(installDirectory() + L"\\platform-installation.json");
+  EXPECT_EQ(marker.size(), 30u);
+  EXPECT_TRUE(directoryExists(installDirectory() + L"\\.platform")) << "the platform configured its data directory";
+  EXPECT_FALSE(transactionAreaLeft());
+}
+
+TEST_F(InstallRoad, UpgradeReplacesEveryFileAndKeepsUserFilesAndTheMarker) {
+  ASSERT_EQ(verifyInstall(installDirectory(), markerFile()).exitCode, 0);
+  // An older installation: changed program files, a user file, our own marker.
+  const auto manifest = shippedManifest();
+  writeBytes(installDirectory() + L"\\OrvoQ9.exe", "an older platform program");
+  writeBytes(installDirectory() + L"\\user-notes.txt", "mine");
+  const std::string marker = "{\r\n  \"Product\" : \"q9-platform-202\",\r\n  \"Revision\": 7\r\n}";
+  writeBytes(installDirectory() + L"\\platform-installation.json", marker);
+  ::DeleteFileW(markerFile().c_str());
+
+  const InstallerRun run = verifyInstall(installDirectory(), markerFile());
+  EXPECT_EQ(run.exitCode, 0) << run.markers;
+  EXPECT_EQ(run.markerLines, kVerifyRunMarkers);
+  expectEveryManifestFileInstalled(installDirectory());
+  EXPECT_EQ(readBytes(installDirectory() + L"\\user-notes.txt"), "mine");
+  EXPECT_EQ(readBytes(installDirectory() + L"\\platform-installation.json"), marker) << "kept byte for byte";
+  EXPECT_FALSE(transactionAreaLeft());
+}
+
+TEST_F(InstallRoad, FallbackServesWhenThePrimaryFails) {
+  ServerRules rules;
+  rules.set(kPrimaryUrlPath, "status=404");
+  RequestLog log;
+  const InstallerRun run = verifyInstall(installDirectory(), markerFile());
+  EXPECT_EQ(run.exitCode, 0) << run.markers;
+  EXPECT_EQ(run.markerLines, kVerifyRunMarkers);
+  EXPECT_EQ(log.countPath(kPrimaryUrlPath), 1);
+  EXPECT_EQ(log.countPath(kFallbackUrlPath), 1);
+}
+
+TEST_F(InstallRoad, BothEndpointsFailingShowsTheFallbacksErrorAndInstallsNothing) {
+  ServerRules rules;
+  rules.set(kPrimaryUrlPath, "cut=1000");
+  rules.set(kFallbackUrlPath, "status=404");
+  const InstallerRun run = verifyInstall(installDirectory(), markerFile());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.markers, "failed: Download server returned error\n");
+  EXPECT_FALSE(directoryExists(installDirectory()));
+}
+
+TEST_F(InstallRoad, TamperedPayloadIsRefusedBeforeAnythingIsInstalled) {
+  ASSERT_EQ(verifyInstall(installDirectory(), markerFile()).exitCode, 0);
+  const auto before = snapshotTree(installDirectory());
+  ::DeleteFileW(markerFile().c_str());
+  ServerRules rules;
+  // The right size, other bytes.
+  rules.set(kPrimaryUrlPath, "body=generated");
+  rules.set(kFallbackUrlPath, "body=generated");
+  const InstallerRun run = verifyInstall(installDirectory(), markerFile());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.markers, "download-ok\nfailed: 平台文件校验失败，请重试下载\n");
+  EXPECT_EQ(snapshotTree(installDirectory()), before);
+}
+
+TEST_F(InstallRoad, DirectoryWithSpacesAndChineseCharactersInstalls) {
+  const std::wstring directory = temp / L"游戏 平台\\orvo game 安装";
+  const InstallerRun run = verifyInstall(directory, markerFile());
+  EXPECT_EQ(run.exitCode, 0) << run.markers;
+  expectEveryManifestFileInstalled(directory);
+}
