@@ -4,6 +4,7 @@
 
 #include "app/InstallDirectory.h"
 #include "app/PipelineSteps.h"
+#include "app/RealMigrationAdapter.h"
 #include "payload/EmbeddedResource.h"
 #include "payload/Sha256.h"
 
@@ -50,8 +51,8 @@ class RealPipelineSteps final : public PipelineSteps {
   }
 
   HANDLE getDesktopUserToken() override { notBuilt("getDesktopUserToken"); }
-  std::unique_ptr<PipelineMigration> createMigration(const std::wstring&, HANDLE) override {
-    notBuilt("LegacyDataMigration");
+  std::unique_ptr<PipelineMigration> createMigration(const std::wstring& installDirectory, HANDLE token) override {
+    return makeRealMigration(installDirectory, token);
   }
   std::wstring tokenUserSid(HANDLE) override { notBuilt("tokenUserSid"); }
   void grantDirectoryAccess(const std::wstring&, const std::wstring&, DWORD) override {
