@@ -1,0 +1,50 @@
+#pragma once
+// Shared pieces of the migration tests: a desktop token made from the test's
+// own process token, identities of real directories, hand-built journal bytes
+// and DACL-only descriptors.
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/UniqueHandle.h"
+#include "migration/FileIdentity.h"
+
+namespace orvo::test {
+
+// A primary token duplicated from the current process token, as the pipeline
+// hands the desktop user's token to the migration.
+UniqueHandle makeDesktopToken();
+
+// The identity of the object at `path`, opened without following links.
+FileIdentity identityOfPath(const std::wstring& path);
+
+// A self-relative security descriptor converted from SDDL text.
+std::vector<std::uint8_t> descriptorFromSddl(const std::wstring& sddl);
+
+// The DACL of the object at `path` as SDDL text.
+std::wstring daclSddlOf(const std::wstring& path);
+
+// Little-endian byte helpers for hand-written journals.
+void appendU32(std::string& bytes, std::uint32_t value);
+void appendAscii(std::string& bytes, const char* text);
+std::string stateRecordBytes(std::uint32_t state);
+
+struct CraftedJournal {
+  std::wstring migrationId = L"0123456789abcdef0123456789abcdef";
+  std::uint32_t headerState = 1;
+  FileIdentity installDirectory;
+  FileIdentity legacyLink;
+  FileIdentity privateCopy;
+  std::vector<std::uint8_t> descriptor;
+  std::vector<std::uint32_t> records;
+};
+
+// The bytes of a journal, written field by field as the format lays them out.
+std::string craftJournalBytes(const CraftedJournal& journal);
+
+// The SID string of the token's user.
+std::wstring sidOfToken(HANDLE token);
+
+}  // namespace orvo::test
