@@ -35,6 +35,7 @@ std::wstring TempDir::operator/(const std::wstring& name) const { return joinPat
 void removeTree(const std::wstring& path) {
   std::error_code ec;
   // Read-only files would stop remove_all; links are removed, not followed.
+  std::vector<std::wstring> links;
   for (auto it = std::filesystem::recursive_directory_iterator(path, ec);
        !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
     const DWORD attributes = ::GetFileAttributesW(it->path().c_str());
@@ -43,9 +44,36 @@ void removeTree(const std::wstring& path) {
     }
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
       it.disable_recursion_pending();
+      if (attributes & FILE_ATTRIBUTE_DIRECTORY) links.push_back(it->path().wstring());
+    }
+  }
+  // remove_all would follow a host link under Wine (and loop on it once the
+  // target is gone), so directory links go first, each as a link.
+  for (const std::wstring& link : links) {
+    try {
+      removeDirectoryLink(link);
+    } catch (const std::exception&) {
+      return;  // never fall through to a removal that follows the link
     }
   }
   std::filesystem::remove_all(path, ec);
+}
+
+void removeDirectoryLink(const std::wstring& link) {
+  if (platformHasJunctions()) {
+    // A junction is removed as the link itself.
+    if (!::RemoveDirectoryW(link.c_str())) throw std::runtime_error("cannot remove junction " + wideToUtf8(link));
+    return;
+  }
+  // Wine's RemoveDirectoryW on a host link removes the (empty) target, so the
+  // host removes the link; its exit cannot be awaited, the link's absence can.
+  const std::wstring arguments = L"-f \"" + utf8ToWide(unixPathOf(link)) + L"\"";
+  ChildProcess child = ChildProcess::start(L"Z:\\bin\\rm", arguments);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (::GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    if (std::chrono::steady_clock::now() > deadline) throw std::runtime_error("rm left link " + wideToUtf8(link));
+    ::Sleep(20);
+  }
 }
 
 void writeBytes(const std::wstring& path, const std::string& bytes) {
@@ -203,10 +231,21 @@ void makeDirectoryLink(const std::wstring& link, const std::wstring& target) {
   const std::wstring name = link.substr(parent.size() + (link.size() > parent.size() && isPathSeparator(link[parent.size()]) ? 1 : 0));
   const std::string unixLink = unixPathOf(parent) + "/" + wideToUtf8(name);
   const std::wstring arguments = L"-s \"" + utf8ToWide(unixTarget) + L"\" \"" + utf8ToWide(unixLink) + L"\"";
-  if (runToExit(L"Z:\\bin\\ln", arguments) != 0) throw std::runtime_error("ln -s failed for " + unixLink);
-  const DWORD attributes = ::GetFileAttributesW(link.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-    throw std::runtime_error("link was made but is not seen as a reparse point: " + wideToUtf8(link));
+  // Wine starts a host program without a process handle to wait on
+  // (CreateProcessW succeeds, hProcess is not waitable), so the link itself
+  // is awaited instead of the program's exit.
+  ChildProcess child = ChildProcess::start(L"Z:\\bin\\ln", arguments);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (;;) {
+    const DWORD attributes = ::GetFileAttributesW(link.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+      if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        throw std::runtime_error("link was made but is not seen as a reparse point: " + wideToUtf8(link));
+      }
+      return;
+    }
+    if (std::chrono::steady_clock::now() > deadline) throw std::runtime_error("ln -s made no link at " + unixLink);
+    ::Sleep(20);
   }
 }
 

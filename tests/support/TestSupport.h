@@ -80,6 +80,8 @@ DWORD runToExit(const std::wstring& program, const std::wstring& arguments,
 // them, else (Wine) a Unix symbolic link, which Windows code sees as a
 // directory with the reparse-point attribute.
 void makeDirectoryLink(const std::wstring& link, const std::wstring& target);
+// Removes a link made by makeDirectoryLink as a link, never touching its target.
+void removeDirectoryLink(const std::wstring& link);
 // Makes `link` a mount-point junction to `target` with FSCTL_SET_REPARSE_POINT
 // (throws where the platform cannot).
 void makeJunction(const std::wstring& link, const std::wstring& target);
