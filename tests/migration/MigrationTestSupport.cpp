@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "common/Utf.h"
+#include "tests/support/TestSupport.h"
 
 namespace orvo::test {
 
@@ -96,6 +97,33 @@ std::string craftJournalBytes(const CraftedJournal& journal) {
   bytes.append(journal.descriptor.begin(), journal.descriptor.end());
   for (std::uint32_t state : journal.records) bytes += stateRecordBytes(state);
   return bytes;
+}
+
+bool platformStoresFileDacls() {
+  static const bool stores = [] {
+    try {
+      TempDir scratch;
+      const std::wstring probe = scratch / L"dacl-probe";
+      if (!::CreateDirectoryW(probe.c_str(), nullptr)) return false;
+      const std::wstring wanted = L"D:P(A;;0x1200a9;;;WD)";
+      const auto descriptor = descriptorFromSddl(wanted);
+      BOOL present = FALSE, defaulted = FALSE;
+      PACL dacl = nullptr;
+      if (!::GetSecurityDescriptorDacl(const_cast<std::uint8_t*>(descriptor.data()), &present, &dacl, &defaulted)) {
+        return false;
+      }
+      std::wstring path = probe;
+      if (::SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT,
+                                  DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                  dacl, nullptr) != ERROR_SUCCESS) {
+        return false;
+      }
+      return daclSddlOf(probe) == wanted;
+    } catch (const std::exception&) {
+      return false;
+    }
+  }();
+  return stores;
 }
 
 std::wstring sidOfToken(HANDLE token) {

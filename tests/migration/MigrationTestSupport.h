@@ -44,6 +44,10 @@ struct CraftedJournal {
 // The bytes of a journal, written field by field as the format lays them out.
 std::string craftJournalBytes(const CraftedJournal& journal);
 
+// True when a DACL set on a directory reads back as set (probed once in a
+// scratch directory); Wine keeps a DACL made from the mode bits instead.
+bool platformStoresFileDacls();
+
 // The SID string of the token's user.
 std::wstring sidOfToken(HANDLE token);
 
