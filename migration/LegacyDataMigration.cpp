@@ -257,10 +257,17 @@ void LegacyDataMigration::switchDirectories() {
   writeMigrationState(journal_, 1);
   journalActive_ = true;
   applyPrivateDacl(privateDescriptor_.get(), legacyLink_.get());
+  auto reached = [this](MigrationSwitchPoint point) {
+    if (switchObserver_) switchObserver_(point);
+  };
   moveByHandle(legacyLink_.get(), names_.parkedLink);
+  reached(MigrationSwitchPoint::LinkParkedOnDisk);
   writeMigrationState(journal_, 2);
+  reached(MigrationSwitchPoint::LinkParkedRecorded);
   moveByHandle(privateCopy_.get(), legacyDataPath());
+  reached(MigrationSwitchPoint::CopyPlacedOnDisk);
   writeMigrationState(journal_, 3);
+  reached(MigrationSwitchPoint::CopyPlacedRecorded);
 }
 
 void LegacyDataMigration::commitMigration() {

@@ -12,6 +12,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,9 @@ constexpr bool hasRoomForMigration(std::uint64_t totalBytes, std::uint64_t freeB
   return totalBytes <= freeBytes && freeBytes - totalBytes >= kMigrationFreeSpaceMargin;
 }
 
+// The points of the switch between a move and its record, in order.
+enum class MigrationSwitchPoint { LinkParkedOnDisk, LinkParkedRecorded, CopyPlacedOnDisk, CopyPlacedRecorded };
+
 class LegacyDataMigration {
  public:
   // Throws on failure without changing anything on disk.
@@ -46,6 +50,10 @@ class LegacyDataMigration {
   void rollbackMigration();
   // Rolls back or confirms a live journal of an earlier run and archives it.
   void recoverMigration();
+
+  // Crash and failure tests end the process or throw at one of these points;
+  // a crash between a move and its record cannot be provoked otherwise.
+  void setSwitchObserver(std::function<void(MigrationSwitchPoint)> observer) { switchObserver_ = std::move(observer); }
 
   const std::wstring& installDirectory() const noexcept { return installDirectory_; }
   const std::wstring& journalPath() const noexcept { return journalPath_; }
@@ -94,6 +102,7 @@ class LegacyDataMigration {
   bool finished_ = false;
   bool used_ = false;
   std::uint64_t totalSourceBytes_ = 0;
+  std::function<void(MigrationSwitchPoint)> switchObserver_;
 };
 
 }  // namespace orvo
