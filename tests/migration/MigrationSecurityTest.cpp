@@ -141,7 +141,8 @@ TEST_F(MigrationDacls, AppliesThePrivateDaclProtected) {
   UniqueHandle token = test::makeDesktopToken();
   UniqueSecurityDescriptor descriptor = buildPrivateSecurityDescriptor(token.get());
   applyPrivateDacl(descriptor.get(), handle.get());
-  EXPECT_EQ(test::daclSddlOf(directory), privateDescriptorSddl(test::sidOfToken(token.get())));
+  EXPECT_EQ(test::daclOf(directory), test::splitDacl(privateDescriptorSddl(test::sidOfToken(token.get()))));
+  EXPECT_TRUE(test::daclOf(directory).isProtected);
 }
 
 TEST_F(MigrationDacls, RefusesAPrivateDescriptorWithoutADacl) {
@@ -160,20 +161,21 @@ TEST_F(MigrationDacls, RestoresTheSavedDaclAfterThePrivateOne) {
   if (!test::platformStoresFileDacls()) GTEST_SKIP() << "this platform does not keep the DACL set on a directory";
   const auto bytes = test::descriptorFromSddl(L"D:(A;OICI;FA;;;SY)(A;;0x1200a9;;;WD)");
   restoreSavedDacl(handle.get(), bytes);
-  const std::wstring original = test::daclSddlOf(directory);
+  const test::DaclText original = test::daclOf(directory);
   const auto saved = saveObjectDacl(handle.get());
   UniqueHandle token = test::makeDesktopToken();
   UniqueSecurityDescriptor descriptor = buildPrivateSecurityDescriptor(token.get());
   applyPrivateDacl(descriptor.get(), handle.get());
-  ASSERT_NE(test::daclSddlOf(directory), original);
+  ASSERT_NE(test::daclOf(directory), original);
   restoreSavedDacl(handle.get(), saved);
-  EXPECT_EQ(test::daclSddlOf(directory), original);
+  EXPECT_EQ(test::daclOf(directory), original);
 }
 
 TEST_F(MigrationDacls, RestoresAProtectedDaclProtected) {
   if (!test::platformStoresFileDacls()) GTEST_SKIP() << "this platform does not keep the DACL set on a directory";
   restoreSavedDacl(handle.get(), test::descriptorFromSddl(L"D:P(A;;FA;;;WD)"));
-  EXPECT_EQ(test::daclSddlOf(directory).rfind(L"D:P", 0), 0u) << test::daclSddlOf(directory);
+  EXPECT_TRUE(test::daclOf(directory).isProtected) << test::daclSddlOf(directory);
+  EXPECT_EQ(test::daclOf(directory).entries, L"(A;;FA;;;WD)");
 }
 
 TEST_F(MigrationDacls, RestoresAnUnprotectedDaclUnprotected) {
@@ -182,9 +184,9 @@ TEST_F(MigrationDacls, RestoresAnUnprotectedDaclUnprotected) {
   UniqueSecurityDescriptor descriptor = buildPrivateSecurityDescriptor(token.get());
   applyPrivateDacl(descriptor.get(), handle.get());
   restoreSavedDacl(handle.get(), test::descriptorFromSddl(L"D:(A;;FA;;;WD)"));
-  const std::wstring now = test::daclSddlOf(directory);
-  EXPECT_NE(now.rfind(L"D:P", 0), 0u) << now;
-  EXPECT_NE(now.find(L"(A;;FA;;;WD)"), std::wstring::npos) << now;
+  const test::DaclText now = test::daclOf(directory);
+  EXPECT_FALSE(now.isProtected) << test::daclSddlOf(directory);
+  EXPECT_EQ(now.entries.rfind(L"(A;;FA;;;WD)", 0), 0u) << test::daclSddlOf(directory);
 }
 
 TEST_F(MigrationDacls, RefusesToRestoreAnInvalidSavedDescriptor) {

@@ -99,6 +99,18 @@ std::string craftJournalBytes(const CraftedJournal& journal) {
   return bytes;
 }
 
+DaclText splitDacl(const std::wstring& sddl) {
+  DaclText text;
+  if (sddl.rfind(L"D:", 0) != 0) return text;
+  const std::size_t entries = sddl.find(L'(');
+  const std::wstring flags = sddl.substr(2, entries == std::wstring::npos ? std::wstring::npos : entries - 2);
+  text.isProtected = flags.find(L'P') != std::wstring::npos;
+  if (entries != std::wstring::npos) text.entries = sddl.substr(entries);
+  return text;
+}
+
+DaclText daclOf(const std::wstring& path) { return splitDacl(daclSddlOf(path)); }
+
 bool platformStoresFileDacls() {
   static const bool stores = [] {
     try {
@@ -118,7 +130,7 @@ bool platformStoresFileDacls() {
                                   dacl, nullptr) != ERROR_SUCCESS) {
         return false;
       }
-      return daclSddlOf(probe) == wanted;
+      return daclOf(probe) == splitDacl(wanted);
     } catch (const std::exception&) {
       return false;
     }

@@ -44,6 +44,16 @@ struct CraftedJournal {
 // The bytes of a journal, written field by field as the format lays them out.
 std::string craftJournalBytes(const CraftedJournal& journal);
 
+// A DACL's SDDL text split into its flags ("P", "AI"...) and its entries, so
+// that tests compare what matters whatever inheritance flags the system adds.
+struct DaclText {
+  bool isProtected = false;
+  std::wstring entries;
+  friend bool operator==(const DaclText&, const DaclText&) = default;
+};
+DaclText splitDacl(const std::wstring& sddl);
+DaclText daclOf(const std::wstring& path);
+
 // True when a DACL set on a directory reads back as set (probed once in a
 // scratch directory); Wine keeps a DACL made from the mode bits instead.
 bool platformStoresFileDacls();
