@@ -6,6 +6,7 @@
 #include "app/PipelineSteps.h"
 #include "app/RealMigrationAdapter.h"
 #include "payload/EmbeddedResource.h"
+#include "payload/PayloadDownloader.h"
 #include "payload/Sha256.h"
 
 namespace orvo {
@@ -25,9 +26,9 @@ class RealPipelineSteps final : public PipelineSteps {
   bool isPlatformRunningIn(const std::wstring&) override { notBuilt("isPlatformRunningIn"); }
 
   void writeEmbeddedResource(int id, const std::wstring& target) override { orvo::writeEmbeddedResource(id, target); }
-  void downloadPayload(const std::wstring&, const std::wstring&, const ProgressReport&,
-                       const std::function<void()>&) override {
-    notBuilt("downloadPayload");
+  void downloadPayload(const std::wstring& url, const std::wstring& target, const ProgressReport& report,
+                       const std::function<void()>& checkCancelled) override {
+    orvo::downloadPayload(url, target, report, checkCancelled);
   }
   std::wstring sha256File(const std::wstring& path, const std::function<void(std::uint64_t)>& progress,
                           const std::function<void()>& checkCancelled) override {

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <bcrypt.h>
 #include <userenv.h>
+#include <winhttp.h>
 #include <objbase.h>
 
 #include <utility>
@@ -105,6 +106,14 @@ struct EnvironmentBlockTraits {
   static void free(void* p) noexcept { ::DestroyEnvironmentBlock(p); }
 };
 using UniqueEnvironmentBlock = UniqueResource<void*, EnvironmentBlockTraits>;
+
+struct WinHttpTraits {
+  static HINTERNET invalid() noexcept { return nullptr; }
+  static bool isValid(HINTERNET h) noexcept { return h != nullptr; }
+  static void free(HINTERNET h) noexcept { ::WinHttpCloseHandle(h); }
+};
+// A WinHTTP session, connection or request handle (users link winhttp).
+using UniqueWinHttp = UniqueResource<HINTERNET, WinHttpTraits>;
 
 // A COM interface pointer: Release on destruction.
 template <class T>

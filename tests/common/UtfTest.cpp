@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "common/Utf.h"
+#include "tests/support/MessageOf.h"
 
 using orvo::utf8ToWide;
 using orvo::utf8ToWideLenient;
@@ -11,12 +12,7 @@ using orvo::wideToUtf8;
 namespace {
 
 std::string invalidUtf8Message(const std::string& bytes) {
-  try {
-    utf8ToWide(bytes);
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "accepted";
+  return orvo::test::messageOf([&] { utf8ToWide(bytes); });
 }
 
 }  // namespace

@@ -33,47 +33,34 @@ TempDir::~TempDir() { removeTree(path_); }
 std::wstring TempDir::operator/(const std::wstring& name) const { return joinPath(path_, name); }
 
 void removeTree(const std::wstring& path) {
-  std::error_code ec;
-  // Read-only files would stop remove_all; links are removed, not followed.
-  std::vector<std::wstring> links;
-  for (auto it = std::filesystem::recursive_directory_iterator(path, ec);
-       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    const DWORD attributes = ::GetFileAttributesW(it->path().c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
-      ::SetFileAttributesW(it->path().c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return;
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    // A link: remove the link itself, never what it points to.
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+      removeDirectoryLink(path);
+    } else {
+      ::DeleteFileW(path.c_str());
     }
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-      it.disable_recursion_pending();
-      if (attributes & FILE_ATTRIBUTE_DIRECTORY) links.push_back(it->path().wstring());
-    }
-  }
-  // remove_all would follow a host link under Wine (and loop on it once the
-  // target is gone), so directory links go first, each as a link.
-  for (const std::wstring& link : links) {
-    try {
-      removeDirectoryLink(link);
-    } catch (const std::exception&) {
-      return;  // never fall through to a removal that follows the link
-    }
-  }
-  std::filesystem::remove_all(path, ec);
-}
-
-void removeDirectoryLink(const std::wstring& link) {
-  if (platformHasJunctions()) {
-    // A junction is removed as the link itself.
-    if (!::RemoveDirectoryW(link.c_str())) throw std::runtime_error("cannot remove junction " + wideToUtf8(link));
     return;
   }
-  // Wine's RemoveDirectoryW on a host link removes the (empty) target, so the
-  // host removes the link; its exit cannot be awaited, the link's absence can.
-  const std::wstring arguments = L"-f \"" + utf8ToWide(unixPathOf(link)) + L"\"";
-  ChildProcess child = ChildProcess::start(L"Z:\\bin\\rm", arguments);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (::GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES) {
-    if (std::chrono::steady_clock::now() > deadline) throw std::runtime_error("rm left link " + wideToUtf8(link));
-    ::Sleep(20);
+  if (attributes & FILE_ATTRIBUTE_READONLY) ::SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    ::DeleteFileW(path.c_str());
+    return;
   }
+  std::vector<std::wstring> children;
+  WIN32_FIND_DATAW data{};
+  UniqueFindHandle find(::FindFirstFileW(joinPath(path, L"*").c_str(), &data));
+  if (find) {
+    do {
+      const std::wstring name = data.cFileName;
+      if (name != L"." && name != L"..") children.push_back(joinPath(path, name));
+    } while (::FindNextFileW(find.get(), &data));
+  }
+  find.reset();
+  for (const auto& child : children) removeTree(child);
+  ::RemoveDirectoryW(path.c_str());
 }
 
 void writeBytes(const std::wstring& path, const std::string& bytes) {
@@ -231,21 +218,33 @@ void makeDirectoryLink(const std::wstring& link, const std::wstring& target) {
   const std::wstring name = link.substr(parent.size() + (link.size() > parent.size() && isPathSeparator(link[parent.size()]) ? 1 : 0));
   const std::string unixLink = unixPathOf(parent) + "/" + wideToUtf8(name);
   const std::wstring arguments = L"-s \"" + utf8ToWide(unixTarget) + L"\" \"" + utf8ToWide(unixLink) + L"\"";
-  // Wine starts a host program without a process handle to wait on
-  // (CreateProcessW succeeds, hProcess is not waitable), so the link itself
-  // is awaited instead of the program's exit.
-  ChildProcess child = ChildProcess::start(L"Z:\\bin\\ln", arguments);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  for (;;) {
-    const DWORD attributes = ::GetFileAttributesW(link.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
-      if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        throw std::runtime_error("link was made but is not seen as a reparse point: " + wideToUtf8(link));
-      }
-      return;
-    }
-    if (std::chrono::steady_clock::now() > deadline) throw std::runtime_error("ln -s made no link at " + unixLink);
-    ::Sleep(20);
+  // Wine starts a Unix program but its process handle never signals, so wait
+  // for the link itself to appear instead of for the program to end.
+  ChildProcess::start(L"Z:\\bin\\ln", arguments).detach();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  DWORD attributes = INVALID_FILE_ATTRIBUTES;
+  while (std::chrono::steady_clock::now() < deadline) {
+    attributes = ::GetFileAttributesW(link.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    throw std::runtime_error("link was not made or is not seen as a reparse point: " + wideToUtf8(link));
+  }
+}
+
+void removeDirectoryLink(const std::wstring& link) {
+  if (platformHasJunctions()) {
+    ::RemoveDirectoryW(link.c_str());
+    return;
+  }
+  const std::wstring parent(parentPathText(link));
+  const std::wstring name = link.substr(parent.size() + 1);
+  const std::string unixLink = unixPathOf(parent) + "/" + wideToUtf8(name);
+  ChildProcess::start(L"Z:\\bin\\rm", L"-f \"" + utf8ToWide(unixLink) + L"\"").detach();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline && ::GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
 
@@ -263,13 +262,14 @@ bool probeJunctions() {
     UniqueHandle handle(::CreateFileW(link.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                                       nullptr));
-    if (!handle) return false;
     std::vector<std::uint8_t> buffer(16384);
     DWORD returned = 0;
-    const bool read = ::DeviceIoControl(handle.get(), FSCTL_GET_REPARSE_POINT, nullptr, 0, buffer.data(),
-                                        static_cast<DWORD>(buffer.size()), &returned, nullptr) &&
+    const bool read = handle && ::DeviceIoControl(handle.get(), FSCTL_GET_REPARSE_POINT, nullptr, 0, buffer.data(),
+                                                  static_cast<DWORD>(buffer.size()), &returned, nullptr) &&
                       returned >= 16;
     handle.reset();
+    // Removed here, as a junction: the scratch directory's own clean-up
+    // would ask this probe again.
     ::RemoveDirectoryW(link.c_str());
     const std::uint32_t tag = static_cast<std::uint32_t>(buffer[0]) | (static_cast<std::uint32_t>(buffer[1]) << 8) |
                               (static_cast<std::uint32_t>(buffer[2]) << 16) |

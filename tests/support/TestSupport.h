@@ -66,6 +66,8 @@ class ChildProcess {
   // The exit code, or nothing (as -1) when it did not end in time.
   long long waitExit(std::chrono::milliseconds timeout);
   void terminate();
+  // Lets the process run on unwatched (Wine never signals a Unix program's handle).
+  void detach() { process_.reset(); }
 
  private:
   UniqueHandle process_;
@@ -80,7 +82,7 @@ DWORD runToExit(const std::wstring& program, const std::wstring& arguments,
 // them, else (Wine) a Unix symbolic link, which Windows code sees as a
 // directory with the reparse-point attribute.
 void makeDirectoryLink(const std::wstring& link, const std::wstring& target);
-// Removes a link made by makeDirectoryLink as a link, never touching its target.
+// Removes a directory link made by makeDirectoryLink, never what it points to.
 void removeDirectoryLink(const std::wstring& link);
 // Makes `link` a mount-point junction to `target` with FSCTL_SET_REPARSE_POINT
 // (throws where the platform cannot).
