@@ -17,15 +17,7 @@ namespace {
 
 using test::CraftedJournal;
 
-template <class F>
-std::string messageOf(F&& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
+using test::messageOf;
 
 // Names directly inside a directory, sorted.
 std::vector<std::wstring> namesIn(const std::wstring& directory) {

@@ -15,15 +15,7 @@ namespace {
 
 using test::stateRecordBytes;
 
-template <class F>
-std::string messageOf(F&& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
+using test::messageOf;
 
 std::string asString(const std::uint8_t* data, std::size_t size) {
   return std::string(reinterpret_cast<const char*>(data), size);

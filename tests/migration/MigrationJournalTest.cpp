@@ -16,15 +16,7 @@ namespace {
 using test::CraftedJournal;
 using test::craftJournalBytes;
 
-template <class F>
-std::string messageOf(F&& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
+using test::messageOf;
 
 class MigrationJournalFile : public test::TempDirTest {
  protected:

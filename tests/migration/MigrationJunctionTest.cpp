@@ -18,15 +18,7 @@
 namespace orvo {
 namespace {
 
-template <class F>
-std::string messageOf(F&& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
+using test::messageOf;
 
 // Relative path -> digest of every file below `root` ("<dir>" for directories).
 std::map<std::wstring, std::wstring> treeOf(const std::wstring& root, const std::wstring& relative = L"") {
@@ -120,6 +112,20 @@ class JunctionMigration : public test::TempDirTest {
     id = migration.migrationId();
     migration.rollbackMigration();
     EXPECT_TRUE(migration.finished());
+  }
+
+  // After the link was parked, another directory takes ".platform" and the
+  // run fails; its rollback then refuses to touch the stranger.
+  void failWithAStrangerAtThePlatformName() {
+    LegacyDataMigration migration(install, token.get());
+    migration.setSwitchObserver([&](MigrationSwitchPoint reached) {
+      if (reached != MigrationSwitchPoint::LinkParkedRecorded) return;
+      if (!::CreateDirectoryW(legacy.c_str(), nullptr)) throw std::runtime_error("stranger not made");
+      throw std::runtime_error("injected failure");
+    });
+    EXPECT_EQ(messageOf([&] { migration.runMigration(); }), "injected failure");
+    id = migration.migrationId();
+    EXPECT_EQ(messageOf([&] { migration.rollbackMigration(); }), "Migration rollback personal data identity changed");
   }
 
   void expectLegacyLayoutRestored() {
@@ -246,17 +252,7 @@ TEST_F(JunctionMigration, RecoversARolledBackJournalAndMigratesAgainUnderANewIde
 }
 
 TEST_F(JunctionMigration, RefusesARollbackWhenThePlatformNameWasTakenByAnotherDirectory) {
-  {
-    LegacyDataMigration migration(install, token.get());
-    migration.setSwitchObserver([&](MigrationSwitchPoint reached) {
-      if (reached != MigrationSwitchPoint::LinkParkedRecorded) return;
-      if (!::CreateDirectoryW(legacy.c_str(), nullptr)) throw std::runtime_error("stranger not made");
-      throw std::runtime_error("injected failure");
-    });
-    EXPECT_EQ(messageOf([&] { migration.runMigration(); }), "injected failure");
-    id = migration.migrationId();
-    EXPECT_EQ(messageOf([&] { migration.rollbackMigration(); }), "Migration rollback personal data identity changed");
-  }
+  failWithAStrangerAtThePlatformName();
   // Every later run finds the parked link and a stranger at ".platform".
   for (int attempt = 0; attempt < 2; ++attempt) {
     LegacyDataMigration next(install, token.get());
@@ -268,17 +264,7 @@ TEST_F(JunctionMigration, RefusesARollbackWhenThePlatformNameWasTakenByAnotherDi
 }
 
 TEST_F(JunctionMigration, RecoversOnceTheStrangerIsGone) {
-  {
-    LegacyDataMigration migration(install, token.get());
-    migration.setSwitchObserver([&](MigrationSwitchPoint reached) {
-      if (reached != MigrationSwitchPoint::LinkParkedRecorded) return;
-      if (!::CreateDirectoryW(legacy.c_str(), nullptr)) throw std::runtime_error("stranger not made");
-      throw std::runtime_error("injected failure");
-    });
-    EXPECT_EQ(messageOf([&] { migration.runMigration(); }), "injected failure");
-    id = migration.migrationId();
-    EXPECT_EQ(messageOf([&] { migration.rollbackMigration(); }), "Migration rollback personal data identity changed");
-  }
+  failWithAStrangerAtThePlatformName();
   ASSERT_TRUE(::RemoveDirectoryW(legacy.c_str()));
   LegacyDataMigration next(install, token.get());
   next.recoverMigration();

@@ -7,19 +7,12 @@
 
 #include "migration/MigrationPaths.h"
 #include "migration/MigrationPathRules.h"
+#include "tests/migration/MigrationTestSupport.h"
 
 namespace orvo {
 namespace {
 
-template <class F>
-std::string messageOf(F&& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
+using test::messageOf;
 
 TEST(MigrationPathRules, RefusesADriveRootAsTarget) {
   EXPECT_EQ(messageOf([] { normalizeMigrationPath(L"C:\\"); }), "Migration target must be a local fixed-drive directory");

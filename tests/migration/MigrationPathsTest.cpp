@@ -15,15 +15,7 @@
 namespace orvo {
 namespace {
 
-template <class F>
-std::string messageOf(F&& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
+using test::messageOf;
 
 void makeDirectory(const std::wstring& path) {
   if (!::CreateDirectoryW(path.c_str(), nullptr)) throw std::runtime_error("CreateDirectoryW failed");

@@ -16,15 +16,7 @@
 namespace orvo {
 namespace {
 
-template <class F>
-std::string messageOf(F&& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
+using test::messageOf;
 
 // The thread's impersonation token, or an empty handle with ERROR_NO_TOKEN.
 UniqueHandle threadToken() {
