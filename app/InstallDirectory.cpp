@@ -55,19 +55,6 @@ void validateInstallDirectory(const std::wstring& directory) {
   }
 }
 
-void checkNoLinks(const std::wstring& path) {
-  std::wstring current = absolutePath(path).wstring();
-  for (;;) {
-    const DWORD attributes = ::GetFileAttributesW(current.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-      throw std::runtime_error("Install directory cannot use links");
-    }
-    const std::wstring parent(parentPathText(current));
-    if (parent.empty() || parent == current) break;
-    current = parent;
-  }
-}
-
 std::wstring freeSpaceText(const std::wstring& pathText) {
   try {
     const std::wstring root(rootPart(pathText));

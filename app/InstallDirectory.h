@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "common/LinkCheck.h"
+
 namespace orvo {
 
 constexpr std::uint64_t kMinimumFreeBytes = 0x30000000;  // 768 MiB
@@ -15,10 +17,6 @@ std::wstring defaultInstallDirectory();
 // Completeness, not Program Files itself, no links, enough free space; throws
 // the first rule's message that the directory breaks.
 void validateInstallDirectory(const std::wstring& directory);
-
-// Throws "Install directory cannot use links" when the path or an existing
-// ancestor is a reparse point. Components that do not exist are passed over.
-void checkNoLinks(const std::wstring& path);
 
 // The line under the path box for the given path text; never throws.
 std::wstring freeSpaceText(const std::wstring& pathText);

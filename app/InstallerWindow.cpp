@@ -1,29 +1,40 @@
 #include "app/InstallerWindow.h"
 
+#include <shobjidl.h>
 #include <windowsx.h>
 
 #include <cmath>
-#include <cwctype>
 #include <stdexcept>
+#include <utility>
+
+#include "app/InstallDirectory.h"
+#include "app/InstallerWindowPaths.h"
+#include "common/ScopeExit.h"
 
 namespace orvo {
 namespace {
 
 constexpr wchar_t kClassName[] = L"OrvoGameInstaller";
+constexpr wchar_t kMessageCaption[] = L"orvo game";
 
-bool inside(int x, int y, int left, int right, int top, int bottom) {
-  return x >= left && x <= right && y >= top && y <= bottom;
-}
+// The shell's file-open dialog: {DC1C5A9C-E88A-4DDE-A5A1-60F82A20AEF7}, IFileOpenDialog
+// {D57C7288-D4AD-4768-BE02-9D969532D960}.
+constexpr CLSID kFileOpenDialogClass = {0xDC1C5A9C, 0xE88A, 0x4DDE, {0xA5, 0xA1, 0x60, 0xF8, 0x2A, 0x20, 0xAE, 0xF7}};
+constexpr IID kFileOpenDialogInterface = {0xD57C7288, 0xD4AD, 0x4768, {0xBE, 0x02, 0x9D, 0x96, 0x95, 0x32, 0xD9, 0x60}};
 
 }  // namespace
 
 InstallerWindow::InstallerWindow(HINSTANCE instance, InstallerSettings& settings, InstallStatus& status,
-                                 InstallPipeline& pipeline)
-    : instance_(instance), settings_(settings), status_(status), pipeline_(pipeline) {}
+                                 InstallPipeline& pipeline, Gdiplus::Image* background, Gdiplus::Image* logo)
+    : instance_(instance), settings_(settings), status_(status), pipeline_(pipeline), painter_(background, logo) {}
 
 InstallerWindow::~InstallerWindow() {
-  if (editFont_) ::DeleteObject(editFont_);
-  if (editBrush_) ::DeleteObject(editBrush_);
+  if (window_ != nullptr) {
+    // Detached first: the window's last messages then go to the default
+    // procedure, so no quit message is posted for a window that an error ends.
+    ::SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
+    ::DestroyWindow(window_);
+  }
 }
 
 HWND InstallerWindow::create() {
@@ -37,15 +48,15 @@ HWND InstallerWindow::create() {
   windowClass.lpszClassName = kClassName;
   ::RegisterClassExW(&windowClass);
 
-  const int width = static_cast<int>(900 * settings_.uiScale);
-  const int height = static_cast<int>(550 * settings_.uiScale);
-  const int x = (::GetSystemMetrics(SM_CXSCREEN) - width) / 2;
-  const int y = (::GetSystemMetrics(SM_CYSCREEN) - height) / 2;
-  window_ = ::CreateWindowExW(WS_EX_APPWINDOW, kClassName, L"orvo game 安装", WS_POPUP | WS_CLIPCHILDREN, x, y, width,
-                              height, nullptr, nullptr, instance_, this);
+  const PixelRect size = windowPixels(settings_.uiScale);
+  const int x = (::GetSystemMetrics(SM_CXSCREEN) - size.width) / 2;
+  const int y = (::GetSystemMetrics(SM_CYSCREEN) - size.height) / 2;
+  ::CreateWindowExW(WS_EX_APPWINDOW, kClassName, L"orvo game 安装", WS_POPUP | WS_CLIPCHILDREN, x, y, size.width,
+                    size.height, nullptr, nullptr, instance_, this);
   if (window_ == nullptr) throw std::runtime_error("Cannot create installer window");
   ::ShowWindow(window_, SW_SHOW);
   ::UpdateWindow(window_);
+  rethrowPendingError();
   return window_;
 }
 
@@ -57,10 +68,22 @@ LRESULT CALLBACK InstallerWindow::windowProc(HWND window, UINT message, WPARAM w
   }
   auto* self = reinterpret_cast<InstallerWindow*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
   if (self == nullptr) return ::DefWindowProcW(window, message, wParam, lParam);
-  return self->handle(message, wParam, lParam);
+  if (message == WM_NCDESTROY) {
+    ::SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+    self->window_ = nullptr;
+    self->pathBox_ = nullptr;
+    return ::DefWindowProcW(window, message, wParam, lParam);
+  }
+  try {
+    return self->handleMessage(message, wParam, lParam);
+  } catch (...) {
+    // Exceptions must not unwind through the system's frames; the loop raises it.
+    if (!self->pendingError_) self->pendingError_ = std::current_exception();
+    return 0;
+  }
 }
 
-LRESULT InstallerWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT InstallerWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_CREATE:
       onCreate();
@@ -70,6 +93,11 @@ LRESULT InstallerWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_ERASEBKGND:
       return 1;
+    case WM_NCHITTEST:
+      return onHitTest(lParam);
+    case WM_SETCURSOR:
+      onSetCursor();
+      return TRUE;
     case WM_LBUTTONUP:
       onLeftButtonUp(lParam);
       return 0;
@@ -79,7 +107,7 @@ LRESULT InstallerWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_CTLCOLOREDIT:
       ::SetTextColor(reinterpret_cast<HDC>(wParam), RGB(238, 238, 245));
       ::SetBkColor(reinterpret_cast<HDC>(wParam), RGB(32, 33, 50));
-      return reinterpret_cast<LRESULT>(editBrush_);
+      return reinterpret_cast<LRESULT>(editBrush_.get());
     case WM_TIMER:
       ::KillTimer(window_, kAutoRunTimer);
       startInstall();
@@ -98,11 +126,7 @@ LRESULT InstallerWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
       }
       return 0;
     case WM_CLOSE:
-      if (status_.installBusy.load() && !status_.installSucceeded.load()) {
-        ::MessageBoxW(window_, L"正在安装，请等待完成。", L"orvo game", MB_OK | MB_ICONINFORMATION);
-      } else {
-        ::DestroyWindow(window_);
-      }
+      onClose();
       return 0;
     case WM_DESTROY:
       ::PostQuitMessage(status_.installSucceeded.load() ? 0 : (settings_.autoRun ? 1 : 0));
@@ -114,69 +138,142 @@ LRESULT InstallerWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void InstallerWindow::onCreate() {
   const double scale = settings_.uiScale;
-  editBrush_ = ::CreateSolidBrush(RGB(32, 33, 50));
-  editFont_ = ::CreateFontW(-static_cast<int>(std::lround(12 * scale)), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
-                            DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH,
-                            L"Microsoft YaHei UI");
-  pathBox_ = ::CreateWindowExW(0, L"EDIT", settings_.installDirectory.c_str(), WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL,
-                               static_cast<int>(489 * scale), static_cast<int>(236 * scale),
-                               static_cast<int>(316 * scale), static_cast<int>(20 * scale), window_,
-                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(kPathEditId)), instance_, nullptr);
-  ::SendMessageW(pathBox_, WM_SETFONT, reinterpret_cast<WPARAM>(editFont_), TRUE);
-  ::SendMessageW(pathBox_, EM_SETLIMITTEXT, 32760, 0);
+  editBrush_.reset(::CreateSolidBrush(RGB(32, 33, 50)));
+  editFont_.reset(::CreateFontW(-static_cast<int>(std::lround(12 * scale)), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                                DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
+                                DEFAULT_PITCH, kWindowFontFamily));
+  const PixelRect box = pathBoxPixels(scale);
+  pathBox_ = ::CreateWindowExW(0, L"EDIT", settings_.installDirectory.c_str(),
+                               WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL, box.x, box.y, box.width, box.height,
+                               window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kPathEditId)), instance_, nullptr);
+  ::SendMessageW(pathBox_, WM_SETFONT, reinterpret_cast<WPARAM>(editFont_.get()), TRUE);
+  ::SendMessageW(pathBox_, EM_SETLIMITTEXT, kPathBoxLimit, 0);
   if (settings_.autoRun) ::SetTimer(window_, kAutoRunTimer, 500, nullptr);
+}
+
+WindowView InstallerWindow::currentView() const {
+  WindowView view;
+  view.record = status_.snapshot();
+  view.installBusy = status_.installBusy.load();
+  view.createDesktopShortcut = settings_.createDesktopShortcut;
+  view.launchAfterInstall = settings_.launchAfterInstall;
+  if (!view.installBusy) view.freeSpace = freeSpaceText(readPathBox());
+  return view;
 }
 
 void InstallerWindow::onPaint() {
   PAINTSTRUCT paint{};
   HDC dc = ::BeginPaint(window_, &paint);
+  ScopeExit endPaint([this, &paint] { ::EndPaint(window_, &paint); });
   RECT client{};
   ::GetClientRect(window_, &client);
-  HBRUSH canvas = ::CreateSolidBrush(RGB(24, 24, 37));
-  ::FillRect(dc, &client, canvas);
-  ::DeleteObject(canvas);
-  const InstallStatusRecord record = status_.snapshot();
-  ::SetBkMode(dc, TRANSPARENT);
-  ::SetTextColor(dc, RGB(238, 238, 245));
-  std::wstring text = record.heading + L"\n" + record.subheading + L"\n" + record.status + L"\n" + record.detail +
-                      L"\n" + std::to_wstring(record.percent) + L"%";
-  if (!record.error.empty()) text += L"\n" + record.error;
-  RECT area{static_cast<LONG>(40 * settings_.uiScale), static_cast<LONG>(80 * settings_.uiScale), client.right,
-            client.bottom};
-  ::DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &area, DT_LEFT | DT_NOPREFIX);
-  ::EndPaint(window_, &paint);
+
+  WindowView view = currentView();
+  const bool capturing = !settings_.capturePath.empty();
+  if (capturing) {
+    view.drawDirectoryText = true;
+    view.directoryText = settings_.installDirectory;
+  }
+  const auto bitmap = painter_.paint(view, client.right, client.bottom, settings_.uiScale);
+  if (capturing) {
+    if (!bitmap) throw std::runtime_error("无法保存安装界面截图");
+    saveWindowPicture(*bitmap, settings_.capturePath);
+    settings_.capturePath.clear();
+    ::PostMessageW(window_, WM_CLOSE, 0, 0);
+  }
+  if (bitmap && dc) {
+    Gdiplus::Graphics screen(dc);
+    screen.SetCompositingMode(Gdiplus::CompositingModeSourceCopy);
+    screen.SetInterpolationMode(Gdiplus::InterpolationModeNearestNeighbor);
+    screen.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHalf);
+    screen.DrawImage(bitmap.get(), 0, 0, static_cast<INT>(client.right), static_cast<INT>(client.bottom));
+  }
+}
+
+LRESULT InstallerWindow::onHitTest(LPARAM lParam) const {
+  POINT point{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+  ::ScreenToClient(window_, &point);
+  const LogicalPoint logical = logicalPointFromClient(point.x, point.y, settings_.uiScale);
+  return hitArea(logical) == WindowArea::DragStrip ? HTCAPTION : HTCLIENT;
+}
+
+void InstallerWindow::onSetCursor() const {
+  POINT point{};
+  ::GetCursorPos(&point);
+  ::ScreenToClient(window_, &point);
+  const LogicalPoint logical = logicalPointFromClient(point.x, point.y, settings_.uiScale);
+  const bool hand = showsHandCursor(logical, status_.installBusy.load());
+  ::SetCursor(::LoadCursorW(nullptr, hand ? IDC_HAND : IDC_ARROW));
 }
 
 void InstallerWindow::onLeftButtonUp(LPARAM lParam) {
-  const int x = static_cast<int>(GET_X_LPARAM(lParam) / settings_.uiScale);
-  const int y = static_cast<int>(GET_Y_LPARAM(lParam) / settings_.uiScale);
-  if (inside(x, y, 809, 846, 11, 44)) ::ShowWindow(window_, SW_MINIMIZE);
-  if (inside(x, y, 848, 885, 11, 44)) ::SendMessageW(window_, WM_CLOSE, 0, 0);
+  const WindowArea area =
+      hitArea(logicalPointFromClient(GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam), settings_.uiScale));
+  if (area == WindowArea::Minimise) ::ShowWindow(window_, SW_MINIMIZE);
+  if (area == WindowArea::Close) ::SendMessageW(window_, WM_CLOSE, 0, 0);
   if (status_.installBusy.load()) return;
-  if (inside(x, y, 475, 863, 439, 486)) {
-    startInstall();
-  } else if (inside(x, y, 475, 834, 311, 335)) {
-    settings_.createDesktopShortcut = !settings_.createDesktopShortcut;
-    repaint();
-  } else if (inside(x, y, 475, 834, 342, 366)) {
-    settings_.launchAfterInstall = !settings_.launchAfterInstall;
-    repaint();
+  switch (area) {
+    case WindowArea::Browse:
+      browseForInstallDirectory();
+      break;
+    case WindowArea::InstallButton:
+      startInstall();
+      break;
+    case WindowArea::OptionRow1:
+      settings_.createDesktopShortcut = !settings_.createDesktopShortcut;
+      repaint();
+      break;
+    case WindowArea::OptionRow2:
+      settings_.launchAfterInstall = !settings_.launchAfterInstall;
+      repaint();
+      break;
+    default:
+      break;
   }
+}
+
+void InstallerWindow::onClose() {
+  if (status_.installBusy.load() && !status_.installSucceeded.load()) {
+    ::MessageBoxW(window_, L"正在安装，请等待完成。", kMessageCaption, MB_OK | MB_ICONINFORMATION);
+    return;
+  }
+  ::DestroyWindow(window_);
 }
 
 void InstallerWindow::startInstall() {
   pipeline_.startInstall(readPathBox(), [this] { ::ShowWindow(pathBox_, SW_HIDE); });
 }
 
-void InstallerWindow::repaint() const { ::InvalidateRect(window_, nullptr, FALSE); }
+void InstallerWindow::browseForInstallDirectory() {
+  ComPtr<IFileOpenDialog> dialog;
+  if (FAILED(::CoCreateInstance(kFileOpenDialogClass, nullptr, CLSCTX_INPROC_SERVER, kFileOpenDialogInterface,
+                                dialog.putVoid())) ||
+      !dialog) {
+    return;
+  }
+  FILEOPENDIALOGOPTIONS options = 0;
+  dialog->GetOptions(&options);
+  dialog->SetOptions(options | FOS_PICKFOLDERS | FOS_FORCEFILESYSTEM);
+  dialog->SetTitle(L"选择 orvo game 安装目录");
 
-std::wstring InstallerWindow::trimPathText(const std::wstring& text) {
-  std::size_t end = text.size();
-  while (end > 0 && std::iswspace(static_cast<wint_t>(text[end - 1]))) --end;
-  std::size_t begin = 0;
-  while (begin < end && (text[begin] == L' ' || text[begin] == L'\t')) ++begin;
-  return text.substr(begin, end - begin);
+  const std::wstring start = browseStartFolder(readPathBox());
+  if (!start.empty()) {
+    ComPtr<IShellItem> folder;
+    if (SUCCEEDED(::SHCreateItemFromParsingName(start.c_str(), nullptr, IID_IShellItem, folder.putVoid())) && folder) {
+      dialog->SetFolder(folder.get());
+    }
+  }
+  if (FAILED(dialog->Show(window_))) return;
+  ComPtr<IShellItem> result;
+  if (FAILED(dialog->GetResult(result.put())) || !result) return;
+  PWSTR picked = nullptr;
+  if (FAILED(result->GetDisplayName(SIGDN_FILESYSPATH, &picked)) || picked == nullptr) return;
+  const UniqueCoTaskMem<PWSTR> pickedPath(picked);
+  // The change notification repaints the free-space line.
+  ::SetWindowTextW(pathBox_, withProductFolder(pickedPath.get()).c_str());
 }
+
+void InstallerWindow::repaint() const { ::InvalidateRect(window_, nullptr, FALSE); }
 
 std::wstring InstallerWindow::readPathBox() const {
   if (pathBox_ == nullptr) return trimPathText(settings_.installDirectory);
@@ -185,6 +282,27 @@ std::wstring InstallerWindow::readPathBox() const {
   const int got = ::GetWindowTextW(pathBox_, text.data(), length + 1);
   text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
   return trimPathText(text);
+}
+
+void InstallerWindow::processMessage(const MSG& message) {
+  if (message.message == WM_KEYDOWN && message.wParam == VK_RETURN && !status_.installBusy.load()) {
+    startInstall();
+  } else {
+    ::TranslateMessage(&message);
+    ::DispatchMessageW(&message);
+  }
+  rethrowPendingError();
+}
+
+int InstallerWindow::runMessageLoop() {
+  rethrowPendingError();
+  MSG message{};
+  while (::GetMessageW(&message, nullptr, 0, 0) > 0) processMessage(message);
+  return static_cast<int>(message.wParam);
+}
+
+void InstallerWindow::rethrowPendingError() {
+  if (pendingError_) std::rethrow_exception(std::exchange(pendingError_, nullptr));
 }
 
 }  // namespace orvo

@@ -14,6 +14,7 @@
 #include "app/InstallerSettings.h"
 #include "app/InstallerWindow.h"
 #include "app/PipelineSteps.h"
+#include "app/ResourceImage.h"
 #include "common/UniqueHandle.h"
 #include "common/Utf.h"
 
@@ -33,7 +34,14 @@ std::vector<std::wstring> commandLineArguments() {
   throw std::runtime_error("The uninstaller is not available in this build");
 }
 
-int runInstaller(HINSTANCE instance) {
+// The window's pictures with the streams behind them; the entry holds them
+// until shutdown, also when an error ends the run.
+struct WindowImages {
+  ResourceImage background;
+  ResourceImage logo;
+};
+
+int runInstaller(HINSTANCE instance, WindowImages& images) {
   InstallerSettings& settings = installerSettings();
   settings.installDirectory = defaultInstallDirectory();
   if (parseCommandLine(commandLineArguments(), settings)) {
@@ -46,25 +54,20 @@ int runInstaller(HINSTANCE instance) {
   ::SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
   settings.uiScale = ::GetDpiForSystem() / 96.0;
 
+  images.background = loadResourceImage(101);
+  images.logo = loadResourceImage(102);
+
   InstallStatus& status = installStatus();
   const auto steps = makeRealPipelineSteps();
   InstallPipeline pipeline(settings, status, *steps, buildEndpoints());
-  InstallerWindow window(instance, settings, status, pipeline);
+  InstallerWindow window(instance, settings, status, pipeline, images.background.image(), images.logo.image());
   status.attachWindow(window.create());
-
-  MSG message{};
-  while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
-    if (message.message == WM_KEYDOWN && message.wParam == VK_RETURN && !status.installBusy.load()) {
-      window.startInstall();
-      continue;
-    }
-    ::TranslateMessage(&message);
-    ::DispatchMessageW(&message);
-  }
+  // Return starts an install from any window of the thread (the path box too).
+  const int exitCode = window.runMessageLoop();
   status.attachWindow(nullptr);
   // A running install finishes before anything is torn down.
   pipeline.joinWorker();
-  return static_cast<int>(message.wParam);
+  return exitCode;
 }
 
 }  // namespace
@@ -76,8 +79,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   Gdiplus::GdiplusStartup(&gdiplusToken, &gdiplusInput, nullptr);
 
   int exitCode = 0;
+  WindowImages images;
   try {
-    exitCode = runInstaller(instance);
+    exitCode = runInstaller(instance, images);
   } catch (const std::exception& error) {
     std::wstring text;
     try {
@@ -89,6 +93,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     exitCode = 1;
   }
 
+  images.background.reset();
+  images.logo.reset();
   if (gdiplusToken != 0) Gdiplus::GdiplusShutdown(gdiplusToken);
   if (SUCCEEDED(com)) ::CoUninitialize();
   return exitCode;

@@ -11,13 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "common/Progress.h"
 #include "payload/ManifestEntry.h"
 #include "txn/TransactionEntry.h"
 
 namespace orvo {
-
-// Progress to the pipeline's bar: an overall percentage, a status and a detail text.
-using ProgressReport = std::function<void(int percent, const std::wstring& status, const std::wstring& detail)>;
 
 // The file transaction of one attempt, as the pipeline drives it.
 class PipelineTransaction {

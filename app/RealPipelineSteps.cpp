@@ -5,8 +5,11 @@
 #include "app/InstallDirectory.h"
 #include "app/PipelineSteps.h"
 #include "app/RealMigrationAdapter.h"
+#include "app/RealTransactionAdapter.h"
+#include "payload/ArchiveExtractor.h"
 #include "payload/EmbeddedResource.h"
 #include "payload/PayloadDownloader.h"
+#include "payload/PayloadVerification.h"
 #include "payload/Sha256.h"
 
 namespace orvo {
@@ -34,21 +37,23 @@ class RealPipelineSteps final : public PipelineSteps {
                           const std::function<void()>& checkCancelled) override {
     return orvo::sha256File(path, progress, checkCancelled);
   }
-  void extractArchive(const std::wstring&, const std::wstring&, const std::wstring&, const ProgressReport&) override {
-    notBuilt("extractArchive");
+  void extractArchive(const std::wstring& extractor, const std::wstring& archive, const std::wstring& directory,
+                      const ProgressReport& report) override {
+    orvo::extractArchive(extractor, archive, directory, report);
   }
-  std::vector<ManifestEntry> verifyPayloadFiles(const std::wstring&, const ProgressReport&,
-                                                const std::function<void()>&) override {
-    notBuilt("verifyPayloadFiles");
+  std::vector<ManifestEntry> verifyPayloadFiles(const std::wstring& directory, const ProgressReport& report,
+                                                const std::function<void()>& checkCancelled) override {
+    return orvo::verifyPayloadFiles(directory, report, checkCancelled);
   }
 
-  std::function<void()> prepareMarker(const std::wstring&, const std::wstring&,
-                                      std::vector<TransactionEntry>&) override {
-    notBuilt("prepareMarker");
+  std::function<void()> prepareMarker(const std::wstring& extractionDirectory, const std::wstring& installDirectory,
+                                      std::vector<TransactionEntry>& entries) override {
+    return prepareRealMarker(extractionDirectory, installDirectory, entries);
   }
-  std::unique_ptr<PipelineTransaction> createTransaction(const std::wstring&, const std::vector<TransactionEntry>&,
-                                                         const std::function<void()>&) override {
-    notBuilt("createTransaction");
+  std::unique_ptr<PipelineTransaction> createTransaction(const std::wstring& installDirectory,
+                                                         const std::vector<TransactionEntry>& entries,
+                                                         const std::function<void()>& checkCancelled) override {
+    return makeRealTransaction(installDirectory, entries, checkCancelled);
   }
 
   HANDLE getDesktopUserToken() override { notBuilt("getDesktopUserToken"); }

@@ -107,6 +107,14 @@ struct EnvironmentBlockTraits {
 };
 using UniqueEnvironmentBlock = UniqueResource<void*, EnvironmentBlockTraits>;
 
+struct ModuleTraits {
+  static HMODULE invalid() noexcept { return nullptr; }
+  static bool isValid(HMODULE m) noexcept { return m != nullptr; }
+  static void free(HMODULE m) noexcept { ::FreeLibrary(m); }
+};
+// A module from LoadLibraryExW (also one loaded as a data file only).
+using UniqueModule = UniqueResource<HMODULE, ModuleTraits>;
+
 struct WinHttpTraits {
   static HINTERNET invalid() noexcept { return nullptr; }
   static bool isValid(HINTERNET h) noexcept { return h != nullptr; }
@@ -114,6 +122,24 @@ struct WinHttpTraits {
 };
 // A WinHTTP session, connection or request handle (users link winhttp).
 using UniqueWinHttp = UniqueResource<HINTERNET, WinHttpTraits>;
+
+template <class T>
+struct GdiObjectTraits {
+  static T invalid() noexcept { return nullptr; }
+  static bool isValid(T object) noexcept { return object != nullptr; }
+  static void free(T object) noexcept { ::DeleteObject(object); }
+};
+// A GDI object (font, brush, bitmap): DeleteObject.
+template <class T>
+using UniqueGdiObject = UniqueResource<T, GdiObjectTraits<T>>;
+
+struct GlobalMemoryTraits {
+  static HGLOBAL invalid() noexcept { return nullptr; }
+  static bool isValid(HGLOBAL memory) noexcept { return memory != nullptr; }
+  static void free(HGLOBAL memory) noexcept { ::GlobalFree(memory); }
+};
+// Memory from GlobalAlloc until something (a stream) takes it over with release().
+using UniqueGlobalMemory = UniqueResource<HGLOBAL, GlobalMemoryTraits>;
 
 // A COM interface pointer: Release on destruction.
 template <class T>

@@ -77,13 +77,13 @@ void checkResponse(HINTERNET request, std::uint64_t expectedSize) {
 
 }  // namespace
 
-void downloadPayload(const std::wstring& url, const std::wstring& target, const DownloadProgressReport& report,
+void downloadPayload(const std::wstring& url, const std::wstring& target, const ProgressReport& report,
                      const std::function<void()>& checkCancelled) {
   downloadExactly(url, target, kPayloadArchiveSize, report, checkCancelled);
 }
 
 void downloadExactly(const std::wstring& url, const std::wstring& target, std::uint64_t expectedSize,
-                     const DownloadProgressReport& report, const std::function<void()>& checkCancelled) {
+                     const ProgressReport& report, const std::function<void()>& checkCancelled) {
   const RequestTarget endpoint = splitUrl(url);
 
   // Declared in this order so they close request, connection, session.

@@ -13,27 +13,22 @@
 // check the partial file stays at the target; the next download truncates it.
 #include <cstdint>
 #include <functional>
+#include "common/Progress.h"
 #include <string>
 
 namespace orvo {
-
-// The same type as the pipeline's ProgressReport (percent, status text, detail
-// text), declared here because the payload library does not know the
-// application. Replace it by the shared declaration once common/ has one.
-using DownloadProgressReport =
-    std::function<void(int percent, const std::wstring& status, const std::wstring& detail)>;
 
 // Size of the one payload archive this build accepts.
 inline constexpr std::uint64_t kPayloadArchiveSize = 63144044;
 
 // Downloads the archive at `url` into `target`, replacing the file.
 // `checkCancelled` throws (for example "CANCELLED") to stop; empty means never.
-void downloadPayload(const std::wstring& url, const std::wstring& target, const DownloadProgressReport& report,
+void downloadPayload(const std::wstring& url, const std::wstring& target, const ProgressReport& report,
                      const std::function<void()>& checkCancelled);
 
 // downloadPayload with the size as a parameter: downloadPayload passes
 // kPayloadArchiveSize; tests use it for bodies of other sizes.
 void downloadExactly(const std::wstring& url, const std::wstring& target, std::uint64_t expectedSize,
-                     const DownloadProgressReport& report, const std::function<void()>& checkCancelled);
+                     const ProgressReport& report, const std::function<void()>& checkCancelled);
 
 }  // namespace orvo

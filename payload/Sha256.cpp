@@ -100,6 +100,16 @@ Sha256Hasher::Sha256Hasher() {
   }
 }
 
+Sha256Hasher& Sha256Hasher::operator=(Sha256Hasher&& other) noexcept {
+  if (this != &other) {
+    hash_.reset();
+    provider_ = std::move(other.provider_);
+    object_ = std::move(other.object_);
+    hash_ = std::move(other.hash_);
+  }
+  return *this;
+}
+
 bool Sha256Hasher::update(const void* data, std::size_t size) noexcept {
   const auto* p = static_cast<const std::uint8_t*>(data);
   while (size > 0) {

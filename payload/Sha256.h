@@ -10,17 +10,13 @@
 
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "common/Progress.h"
 #include "common/UniqueHandle.h"
 
 namespace orvo {
-
-using ByteProgress = std::function<void(std::uint64_t bytesSoFar)>;
-// Throws (for example "CANCELLED") to stop the work; empty means not cancellable.
-using CancelCheck = std::function<void()>;
 
 // Digest of the file's whole content, read in 1 MiB chunks. `progress` gets the
 // running total after every non-empty chunk; `checkCancelled` runs before each read.
@@ -37,7 +33,9 @@ class Sha256Hasher {
  public:
   Sha256Hasher();  // throws "Migration hash unavailable"
   Sha256Hasher(Sha256Hasher&&) noexcept = default;
-  Sha256Hasher& operator=(Sha256Hasher&&) noexcept = default;
+  // Not defaulted: member-wise assignment would close this provider and free
+  // this object buffer while this hash still lives in them.
+  Sha256Hasher& operator=(Sha256Hasher&& other) noexcept;
 
   BCRYPT_HASH_HANDLE hash() const noexcept { return hash_.get(); }
   // Convenience for the users that feed bytes: false when CNG refused them.

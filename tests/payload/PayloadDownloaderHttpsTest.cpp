@@ -44,7 +44,7 @@ struct ProgressEntry {
 
 class Recorder {
  public:
-  orvo::DownloadProgressReport callback() {
+  orvo::ProgressReport callback() {
     return [this](int percent, const std::wstring& status, const std::wstring& detail) {
       entries.push_back({percent, status, detail, std::chrono::steady_clock::now()});
     };

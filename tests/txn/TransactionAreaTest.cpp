@@ -1,0 +1,147 @@
+// The area beside the install root, its lease, the pinned directories and the
+// file probe, on real files under Wine.
+#include <gtest/gtest.h>
+
+#include "common/UniqueHandle.h"
+#include "payload/Sha256.h"
+#include "tests/helpers/TxnManifest.h"
+#include "tests/txn/TxnTestFiles.h"
+#include "txn/FileTransaction.h"
+#include "txn/TransactionPathRules.h"
+
+using namespace orvo;
+using namespace orvo::test;
+
+namespace {
+
+const std::wstring AnySha(64, L'a');
+
+class TransactionArea : public TempDirTest {
+ protected:
+  std::wstring root = temp / L"Games\\Platform";
+  std::wstring candidate = temp / L"candidate";
+
+};
+
+TEST_F(TransactionArea, LiesInTheRootsParentNamedAfterTheLowercaseRootDigest) {
+  FileTransaction transaction(root, {TransactionEntry{L"a.bin", 1, AnySha}}, fileDigest);
+  const std::wstring expected =
+      temp / (L"Games\\.orvo-file-txn-" + sha256Text(lowercaseText(transaction.root())).substr(0, 24));
+  EXPECT_EQ(transaction.areaPath(), expected);
+  FileTransaction upper(temp / L"GAMES\\PLATFORM\\", {TransactionEntry{L"a.bin", 1, AnySha}}, fileDigest);
+  EXPECT_EQ(lowercaseText(upper.areaPath()), lowercaseText(expected));
+  EXPECT_EQ(upper.root(), temp / L"GAMES\\PLATFORM");
+}
+
+TEST_F(TransactionArea, RootBelowADirectoryLinkIsRefusedEvenBeforeItExists) {
+  std::filesystem::create_directories(temp / L"real");
+  makeDirectoryLink(temp / L"link", temp / L"real");
+  EXPECT_FAILS_WITH(FileTransaction(temp / L"link\\Platform", {TransactionEntry{L"a.bin", 1, AnySha}}, fileDigest),
+                    "Transaction refuses reparse paths");
+}
+
+TEST_F(TransactionArea, OpeningWithoutCreateWhereNoAreaIsDoesNothing) {
+  FileTransaction transaction(root, {TransactionEntry{L"a.bin", 1, AnySha}}, fileDigest);
+  EXPECT_FALSE(transaction.probeArea().has_value());
+  transaction.openArea(false);
+  EXPECT_FALSE(directoryExists(transaction.areaPath()));
+  EXPECT_FALSE(directoryExists(temp / L"Games"));
+}
+
+TEST_F(TransactionArea, AFileInThePlaceOfTheAreaIsAConflict) {
+  FileTransaction transaction(root, {TransactionEntry{L"a.bin", 1, AnySha}}, fileDigest);
+  writeTree(temp.path(), {{L"Games/keep.txt", "x"}});
+  writeBytes(transaction.areaPath(), "not a directory");
+  ASSERT_TRUE(transaction.probeArea().has_value());
+  EXPECT_FAILS_WITH(transaction.openArea(false), "Transaction area path conflict");
+  EXPECT_EQ(readBytes(transaction.areaPath()), "not a directory");
+}
+
+TEST_F(TransactionArea, CreatingAnAreaThatAppearedMeanwhileFails) {
+  FileTransaction transaction(root, {TransactionEntry{L"a.bin", 1, AnySha}}, fileDigest);
+  std::filesystem::create_directories(temp / L"Games");
+  transaction.openArea(true);
+  FileTransaction second(root, {TransactionEntry{L"a.bin", 1, AnySha}}, fileDigest);
+  EXPECT_FAILS_WITH(second.openArea(false), "Another installer or recovery owns transaction");
+}
+
+TEST_F(TransactionArea, ALeaseHeldHereStopsARecoveryInAnotherProcess) {
+  writeTree(candidate, {{L"a.bin", "payload"}});
+  FileTransaction holder(root, candidateManifest(candidate), fileDigest);
+  holder.prepare(candidate);
+  const std::wstring result = temp / L"result.txt";
+  EXPECT_EQ(runToExit(helperProgram(L"TxnCrashRunner"),
+                      L"recover \"" + root + L"\" \"" + candidate + L"\" \"" + result + L"\""),
+            1u);
+  EXPECT_EQ(readBytes(result), "error Another installer or recovery owns transaction");
+  // The holder's area and journal are untouched by the refused recovery.
+  EXPECT_TRUE(fileExists(holder.areaPath() + L"\\journal.bin"));
+  EXPECT_TRUE(fileExists(holder.stagedPath(0)));
+}
+
+TEST_F(TransactionArea, ALeaseLeftByAnEndedProcessIsTakenOver) {
+  writeTree(candidate, {{L"a.bin", "payload"}});
+  const std::wstring result = temp / L"result.txt";
+  // Dies right after the journal was first written, holding the lease.
+  ASSERT_EQ(runToExit(helperProgram(L"TxnCrashRunner"),
+                      L"forward \"" + root + L"\" \"" + candidate + L"\" 1 \"" + result + L"\""),
+            77u);
+  FileTransaction transaction(root, candidateManifest(candidate), fileDigest);
+  ASSERT_TRUE(transaction.probeArea().has_value());
+  transaction.openArea(false);
+  transaction.scanArea();
+  transaction.loadJournal();
+  EXPECT_EQ(transaction.state(), TransactionState::Preparing);
+}
+
+TEST_F(TransactionArea, ScanRefusesALinkInsideTheAreaAndDeletesNothing) {
+  writeTree(candidate, {{L"a.bin", "payload"}});
+  FileTransaction transaction(root, candidateManifest(candidate), fileDigest);
+  transaction.prepare(candidate);
+  std::filesystem::create_directories(temp / L"elsewhere");
+  makeDirectoryLink(transaction.areaPath() + L"\\old-0", temp / L"elsewhere");
+  EXPECT_FAILS_WITH(transaction.scanArea(), "Transaction refuses reparse paths");
+  EXPECT_FAILS_WITH(transaction.rollback(), "Transaction refuses reparse paths");
+  EXPECT_TRUE(fileExists(transaction.stagedPath(0)));
+  EXPECT_TRUE(fileExists(transaction.areaPath() + L"\\journal.bin"));
+  std::filesystem::remove(std::filesystem::path(transaction.areaPath() + L"\\old-0"));
+}
+
+TEST_F(TransactionArea, EnsureDirectoryCreatesEveryLevelAndRefusesAFileInTheWay) {
+  FileTransaction transaction(root, {TransactionEntry{L"a.bin", 1, AnySha}}, fileDigest);
+  transaction.ensureDirectory(temp / L"x\\y\\z");
+  EXPECT_TRUE(directoryExists(temp / L"x\\y\\z"));
+  writeBytes(temp / L"x\\file", "in the way");
+  EXPECT_FAILS_WITH(transaction.ensureDirectory(temp / L"x\\file"), "Transaction directory missing or conflicting");
+  EXPECT_FAILS_WITH(transaction.ensureDirectory(temp / L"x\\file\\sub"), "Transaction directory missing or conflicting");
+}
+
+TEST_F(TransactionArea, FileProbeComparesSizeFirstAndDigestOnlyOnASizeMatch) {
+  writeBytes(temp / L"f.bin", "hello world");
+  int digests = 0;
+  const DigestFile counting = [&](const std::wstring& path) {
+    ++digests;
+    return sha256File(path);
+  };
+  const std::wstring upperSha = L"B94D27B9934D3E08A52E52D7DA7DABFAC484EFE37A5380EE9088F7ACE2EFCDE9";
+  EXPECT_TRUE(fileMatches(temp / L"f.bin", 11, upperSha, counting));
+  EXPECT_EQ(digests, 1);
+  EXPECT_FALSE(fileMatches(temp / L"f.bin", 12, upperSha, counting));
+  EXPECT_EQ(digests, 1);
+  EXPECT_FALSE(fileMatches(temp / L"f.bin", 11, std::wstring(64, L'0'), counting));
+  EXPECT_FALSE(fileMatches(temp / L"missing.bin", 11, upperSha, counting));
+  EXPECT_FALSE(fileMatches(temp / L"missing-dir\\f.bin", 11, upperSha, counting));
+  EXPECT_FALSE(fileMatches(temp.path(), 0, upperSha, counting));
+  EXPECT_EQ(digests, 2);
+}
+
+TEST_F(TransactionArea, OwnedFileDeletionRefusesADirectoryAndIgnoresAbsence) {
+  std::filesystem::create_directories(temp / L"new-0");
+  EXPECT_FAILS_WITH(deleteOwnedFile(temp / L"new-0"), "Transaction file became directory");
+  EXPECT_NO_THROW(deleteOwnedFile(temp / L"absent"));
+  writeBytes(temp / L"old-0", "x");
+  deleteOwnedFile(temp / L"old-0");
+  EXPECT_FALSE(fileExists(temp / L"old-0"));
+}
+
+}  // namespace

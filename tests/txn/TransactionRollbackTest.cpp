@@ -1,0 +1,186 @@
+// Rollback, recovery and cleanup against real files: what they restore, what
+// they refuse to touch, and that running them again is harmless.
+#include <gtest/gtest.h>
+
+#include "common/UniqueHandle.h"
+#include "tests/helpers/TxnManifest.h"
+#include "tests/txn/TxnTestFiles.h"
+#include "txn/FileTransaction.h"
+
+using namespace orvo;
+using namespace orvo::test;
+
+namespace {
+
+class TransactionRollback : public TempDirTest {
+ protected:
+  std::wstring root = temp / L"Games\\Platform";
+  std::wstring candidate = temp / L"candidate";
+  std::vector<std::string> events;
+
+  std::unique_ptr<FileTransaction> applied(const FileTree& old, const FileTree& fresh) {
+    writeTree(root, old);
+    writeTree(candidate, fresh);
+    auto transaction = createTransaction(root, candidateManifest(candidate), fileDigest, {},
+                                         [this](const char* label, std::uint64_t index) {
+                                           events.push_back(std::string(label) + " " + std::to_string(index));
+                                         });
+    transaction->prepare(candidate);
+    transaction->apply();
+    events.clear();
+    return transaction;
+  }
+
+  // Holds a file open for reading without delete sharing, so it cannot be replaced.
+  static UniqueHandle holdOpen(const std::wstring& path) {
+    return UniqueHandle(
+        ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  }
+};
+
+const FileTree Old{{L"a.bin", "old a"}, {L"b.bin", "old b"}};
+const FileTree Fresh{{L"a.bin", "new a"}, {L"b.bin", "new b"}, {L"c/new.bin", "new c"}};
+
+TEST_F(TransactionRollback, RestoresReplacedFilesRemovesNewOnesInReverseOrderAndKeepsNewDirectories) {
+  auto transaction = applied(Old, Fresh);
+  transaction->rollback();
+  EXPECT_EQ(readTree(root), Old);
+  EXPECT_TRUE(directoryExists(root + L"\\c"));
+  EXPECT_EQ(transaction->state(), TransactionState::RolledBack);
+  EXPECT_FALSE(transaction->isActive());
+  EXPECT_FALSE(directoryExists(transaction->areaPath()));
+  EXPECT_EQ(events, (std::vector<std::string>{"rolled-back-file 2", "rolled-back-file 1", "rolled-back-file 0",
+                                              "rolled-back 0"}));
+  transaction->rollback();  // inactive now: nothing to do
+  EXPECT_EQ(readTree(root), Old);
+}
+
+TEST_F(TransactionRollback, FailureAtTheFirstReplacementChangesNoFileUnderTheRoot) {
+  writeTree(root, Old);
+  writeTree(candidate, Fresh);
+  FileTransaction transaction(root, candidateManifest(candidate), fileDigest);
+  transaction.prepare(candidate);
+  {
+    UniqueHandle reader = holdOpen(root + L"\\a.bin");
+    ASSERT_TRUE(reader.valid());
+    EXPECT_FAILS_WITH(transaction.apply(), "Cannot replace file; rolling back installation");
+  }
+  EXPECT_EQ(transaction.applyCursor(), 1u);
+  EXPECT_TRUE(fileExists(transaction.stagedPath(0)));
+  transaction.rollback();
+  EXPECT_EQ(readTree(root), Old);
+  EXPECT_FALSE(directoryExists(transaction.areaPath()));
+}
+
+TEST_F(TransactionRollback, LockedOriginalKeepsTheJournalAndASecondRunFinishes) {
+  auto transaction = applied(Old, Fresh);
+  {
+    UniqueHandle reader = holdOpen(root + L"\\a.bin");
+    ASSERT_TRUE(reader.valid());
+    EXPECT_FAILS_WITH(transaction->rollback(), "Rollback file locked; journal retained for retry");
+    EXPECT_TRUE(fileExists(transaction->areaPath() + L"\\journal.bin"));
+    EXPECT_EQ(readBytes(root + L"\\b.bin"), "old b");  // already restored stays restored
+    EXPECT_EQ(readBytes(root + L"\\a.bin"), "new a");
+  }
+  events.clear();
+  transaction->rollback();
+  EXPECT_EQ(readTree(root), Old);
+  // The second pass found b already original and c already gone.
+  EXPECT_EQ(events, (std::vector<std::string>{"rolled-back-file 0", "rolled-back 0"}));
+}
+
+TEST_F(TransactionRollback, UserEditedFileIsKeptAsAConflict) {
+  auto transaction = applied(Old, Fresh);
+  writeBytes(root + L"\\b.bin", "the user's own b");
+  EXPECT_FAILS_WITH(transaction->rollback(), "Rollback conflict: externally modified file retained");
+  EXPECT_EQ(readBytes(root + L"\\b.bin"), "the user's own b");
+  EXPECT_TRUE(fileExists(transaction->areaPath() + L"\\journal.bin"));
+  EXPECT_TRUE(fileExists(transaction->backupPath(1)));
+}
+
+TEST_F(TransactionRollback, ForeignFileInPlaceOfANewOneIsKeptAsAConflict) {
+  auto transaction = applied(Old, Fresh);
+  writeBytes(root + L"\\c\\new.bin", "foreign");
+  EXPECT_FAILS_WITH(transaction->rollback(), "Rollback conflict: new external file retained");
+  EXPECT_EQ(readBytes(root + L"\\c\\new.bin"), "foreign");
+  EXPECT_EQ(readBytes(root + L"\\a.bin"), "new a");
+}
+
+TEST_F(TransactionRollback, BackupWhoseDigestChangedIsNotRestored) {
+  auto transaction = applied(Old, Fresh);
+  writeBytes(transaction->backupPath(0), "old A");
+  EXPECT_FAILS_WITH(transaction->rollback(), "Rollback backup invalid; journal retained");
+  EXPECT_EQ(readBytes(root + L"\\a.bin"), "new a");
+  EXPECT_TRUE(fileExists(transaction->areaPath() + L"\\journal.bin"));
+}
+
+TEST_F(TransactionRollback, UnknownAreaContentStopsRollbackAndCleanupBeforeAnythingIsDeleted) {
+  auto transaction = applied(Old, Fresh);
+  writeBytes(transaction->areaPath() + L"\\notes.txt", "mine");
+  EXPECT_FAILS_WITH(transaction->rollback(), "Unknown transaction area content; refusing cleanup");
+  EXPECT_FAILS_WITH(transaction->cleanupArea(), "Unknown transaction area content; refusing cleanup");
+  EXPECT_EQ(readTree(root), (FileTree{{L"a.bin", "new a"}, {L"b.bin", "new b"}, {L"c/new.bin", "new c"}}));
+  EXPECT_TRUE(fileExists(transaction->backupPath(0)));
+  std::filesystem::remove(std::filesystem::path(transaction->areaPath() + L"\\notes.txt"));
+
+  std::filesystem::create_directories(transaction->areaPath() + L"\\new-9");
+  EXPECT_FAILS_WITH(transaction->scanArea(), "Unknown transaction area content; refusing cleanup");
+  std::filesystem::remove(std::filesystem::path(transaction->areaPath() + L"\\new-9"));
+  // Names are exact: no leading zeros, no index beyond the manifest, nothing else.
+  for (const wchar_t* name : {L"new-01", L"restore-3", L"journal.bak", L"lease.lock.old"}) {
+    writeBytes(transaction->areaPath() + L"\\" + name, "x");
+    EXPECT_FAILS_WITH(transaction->scanArea(), "Unknown transaction area content; refusing cleanup");
+    std::filesystem::remove(std::filesystem::path(transaction->areaPath() + L"\\" + name));
+  }
+  transaction->rollback();
+  EXPECT_EQ(readTree(root), Old);
+}
+
+TEST_F(TransactionRollback, LeftoverRestoreCopyIsRebuiltBeforeTheMove) {
+  const FileTree old{{L"0", "o0"}, {L"1", "o1"}, {L"2", "o2"}, {L"3", "o3"}};
+  auto transaction = applied(old, {{L"0", "n0"}, {L"1", "n1"}, {L"2", "n2"}, {L"3", "n3"}});
+  writeBytes(transaction->restorePath(3), "half-written restore");
+  transaction->rollback();
+  EXPECT_EQ(readTree(root), old);
+}
+
+TEST_F(TransactionRollback, CommittedTransactionCannotRollBack) {
+  writeTree(candidate, {{L"a.bin", "a"}});
+  FileTransaction transaction(root, candidateManifest(candidate), fileDigest);
+  std::filesystem::create_directories(transaction.areaPath());
+  const auto bytes = encodeJournal(transaction.root(), 5, 1, transaction.entries(), {{}});
+  writeBytes(transaction.areaPath() + L"\\journal.bin", std::string(bytes.begin(), bytes.end()));
+  transaction.openArea(false);
+  transaction.loadJournal();
+  EXPECT_FAILS_WITH(transaction.rollback(), "Committed transaction cannot roll back");
+}
+
+TEST_F(TransactionRollback, RecoveryOfACommittedJournalOnlyCleansUp) {
+  writeTree(candidate, {{L"a.bin", "a"}});
+  writeTree(root, {{L"a.bin", "installed and committed"}});
+  FileTransaction transaction(root, candidateManifest(candidate), fileDigest);
+  std::filesystem::create_directories(transaction.areaPath());
+  const auto bytes = encodeJournal(transaction.root(), 5, 1, transaction.entries(), {{true, 3, std::wstring(64, L'b')}});
+  writeBytes(transaction.areaPath() + L"\\journal.bin", std::string(bytes.begin(), bytes.end()));
+  writeBytes(transaction.backupPath(0), "bak");
+  transaction.recover();
+  EXPECT_EQ(readTree(root), (FileTree{{L"a.bin", "installed and committed"}}));
+  EXPECT_FALSE(directoryExists(transaction.areaPath()));
+  EXPECT_FALSE(transaction.isActive());
+  // The recovered object can prepare anew.
+  transaction.prepare(candidate);
+  EXPECT_TRUE(transaction.originals()[0].existed);
+  EXPECT_EQ(transaction.originals()[0].sha256, digestOfBytes("installed and committed"));
+}
+
+TEST_F(TransactionRollback, RecoveryRefusesAJournalFromAnotherManifest) {
+  writeTree(candidate, {{L"a.bin", "a"}});
+  FileTransaction transaction(root, candidateManifest(candidate), fileDigest);
+  std::filesystem::create_directories(transaction.areaPath());
+  const auto bytes = encodeJournal(transaction.root(), 3, 1, {{L"a.bin", 2, std::wstring(64, L'c')}}, {{}});
+  writeBytes(transaction.areaPath() + L"\\journal.bin", std::string(bytes.begin(), bytes.end()));
+  EXPECT_FAILS_WITH(transaction.recover(), "Transaction recovery manifest differs; original installer required");
+  EXPECT_TRUE(fileExists(transaction.areaPath() + L"\\journal.bin"));
+}
+
+}  // namespace

@@ -1,0 +1,68 @@
+#!/bin/bash
+# Time of one file transaction (prepare + apply + commit) upgrading 14 files of
+# 256 MiB in all under Wine, beside the native baseline of copying the same
+# files with cp and hashing them once with sha256sum. The transaction digests
+# each file about seven times and copies it twice (staged and backup), all with
+# write-through, so the ratio shows what that safety costs. RUNS (default 3)
+# rounds; the median counts.
+# Usage: tools/bench/txn.bench.sh [BUILD_DIR]
+set -euo pipefail
+build=$(cd "${1:-build}" && pwd)
+runs=${RUNS:-3}
+bench="$build/bench/txn-bench.exe"
+[ -f "$bench" ] || { echo "missing $bench (build first)" >&2; exit 1; }
+
+# On the prefix's C: drive: Wine shows the Z: drive's root as a link, which the
+# transaction refuses anywhere on its paths.
+drive_c="$build/testenv/wineprefix/drive_c"
+[ -d "$drive_c" ] || { echo "no Wine prefix (tools/testenv/start.sh $build)" >&2; exit 1; }
+work=$(mktemp -d "$drive_c/txn-bench.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+winpath() { local p="C:${1#"$drive_c"}"; echo "${p//\//\\}"; }
+
+# 14 files, 256 MiB in all: two large, the rest smaller, as a platform build has them.
+sizes_mib=(64 48 32 24 16 16 12 12 8 8 6 5 3 2)
+mkdir -p "$work/candidate" "$work/old"
+for i in "${!sizes_mib[@]}"; do
+  head -c "$((sizes_mib[i] * 1048576))" /dev/urandom > "$work/candidate/file$i.bin"
+  head -c "$((sizes_mib[i] * 1048576))" /dev/urandom > "$work/old/file$i.bin"
+done
+total=$(du -cb "$work"/candidate/* | tail -1 | cut -f1)
+
+median() { printf '%s\n' "$@" | sort -g | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
+declare -a txn prep appl comm once base
+for ((r = 0; r < runs; r++)); do
+  rm -rf "$work/Games"
+  mkdir -p "$work/Games"
+  cp -r "$work/old" "$work/Games/Platform"
+  sync
+  out=$("$build/wine-run" "$bench" "$(winpath "$work/Games/Platform")" "$(winpath "$work/candidate")" </dev/null)
+  txn+=("$(awk '/^transaction /{print $2}' <<<"$out")")
+  prep+=("$(awk '/^prepare /{print $2}' <<<"$out")")
+  appl+=("$(awk '/^apply /{print $2}' <<<"$out")")
+  comm+=("$(awk '/^commit /{print $2}' <<<"$out")")
+  once+=("$(awk '/^digest-once /{print $2}' <<<"$out")")
+  digests=$(awk '/^digests /{print $2}' <<<"$out")
+  cmp -s "$work/candidate/file0.bin" "$work/Games/Platform/file0.bin" || { echo "file0 not installed" >&2; exit 1; }
+
+  rm -rf "$work/copy"
+  sync
+  start=$(date +%s.%N)
+  cp -r "$work/candidate" "$work/copy"
+  sha256sum "$work"/candidate/* > /dev/null
+  base+=("$(echo "$(date +%s.%N) - $start" | bc)")
+done
+
+t=$(median "${txn[@]}"); b=$(median "${base[@]}")
+awk -v t="$t" -v b="$b" -v p="$(median "${prep[@]}")" -v a="$(median "${appl[@]}")" -v c="$(median "${comm[@]}")" \
+    -v o="$(median "${once[@]}")" -v n="$digests" -v total="$total" -v runs="$runs" \
+    -v load="$(cut -d' ' -f1 /proc/loadavg)" 'BEGIN {
+  mib = total / 1048576
+  printf "file transaction of 14 files, %.0f MiB, upgrading an existing set; median of %d runs (load average %s)\n", mib, runs, load
+  printf "  prepare %.3f s   apply %.3f s   commit %.3f s   (%d digests)\n", p, a, c, n
+  printf "  transaction (Wine)             %7.3f s  %7.1f MiB/s\n", t, mib / t
+  printf "  one digest pass (Wine)         %7.3f s  %7.1f MiB/s\n", o, mib / o
+  printf "  cp + sha256sum once (native)   %7.3f s  %7.1f MiB/s\n", b, mib / b
+  printf "  transaction / native baseline = %.2f\n", t / b
+}'
+echo "  all runs (s): transaction ${txn[*]} | baseline ${base[*]}"

@@ -1,0 +1,109 @@
+#pragma once
+// The journalled replacement of a set of files under an install root.
+//
+// Guarantees: a crash, a lock or a failed check at any point leaves either the
+// old installation or (once the journal says Committed) the new one, together
+// with a journal from which a later run finishes the work. Every file is
+// compared by size and digest right before each use; a file that is neither
+// the engine's new file nor the user's original is never overwritten or
+// deleted. The journal is republished whole before every step that can leave
+// something behind, and `onEvent` is told after each publication.
+//
+// One thread drives a transaction; other processes are excluded by the area's
+// lease and the pinned directories.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "txn/TransactionArea.h"
+#include "txn/TransactionEntry.h"
+#include "txn/TransactionJournal.h"
+#include "txn/TransactionPaths.h"
+
+namespace orvo {
+
+// No arguments; throws to abort the work.
+using CheckCancelled = std::function<void()>;
+// An event label ("journal-created", "prepared-file", "prepared",
+// "before-replace", "after-replace", "applied", "committed",
+// "rolled-back-file", "rolled-back") and the entry index it concerns.
+using TransactionEvent = std::function<void(const char* label, std::uint64_t index)>;
+
+inline constexpr std::size_t MaxTransactionEntries = 512;
+
+class FileTransaction {
+ public:
+  // createTransaction: validates and normalises; touches nothing on disk beyond
+  // attribute reads.
+  FileTransaction(const std::wstring& root, std::vector<TransactionEntry> entries, DigestFile digestFile,
+                  CheckCancelled checkCancelled = {}, TransactionEvent onEvent = {});
+  // Rolls back what is still active and unfinished (errors dropped), then
+  // releases the lease and the pinned directories.
+  ~FileTransaction();
+  FileTransaction(const FileTransaction&) = delete;
+  FileTransaction& operator=(const FileTransaction&) = delete;
+
+  // Forward path.
+  void prepare(const std::wstring& candidateDirectory);
+  void apply();
+  void commit();
+
+  // Undo and recovery.
+  void rollback();
+  void cleanupArea();
+  void scanArea() const;
+  // The full recovery of an earlier run's area: cleanup when it was committed
+  // or rolled back, rollback otherwise. Does nothing when no area is present.
+  void recover();
+
+  // Pieces of the recovery, exposed for the pipeline and for tests.
+  std::optional<DWORD> probeArea() const { return area_.probe(); }
+  void ensureDirectory(const std::wstring& directory) { area_.ensureDirectory(directory); }
+  void openArea(bool create) { area_.open(create); }
+  void writeJournal();
+  void loadJournal();
+
+  bool fileMatches(const std::wstring& path, std::uint64_t size, const std::wstring& sha256) const;
+
+  const std::wstring& root() const noexcept { return root_; }
+  const std::wstring& areaPath() const noexcept { return area_.path(); }
+  const std::vector<TransactionEntry>& entries() const noexcept { return entries_; }
+  const std::vector<OriginalFileRecord>& originals() const noexcept { return originals_; }
+  TransactionState state() const noexcept { return static_cast<TransactionState>(state_); }
+  std::uint32_t applyCursor() const noexcept { return applyCursor_; }
+  bool isActive() const noexcept { return active_; }
+  bool isPrepared() const noexcept { return prepared_; }
+  std::wstring stagedPath(std::size_t index) const { return area_.stagedPath(index); }
+  std::wstring backupPath(std::size_t index) const { return area_.backupPath(index); }
+  std::wstring restorePath(std::size_t index) const { return area_.restorePath(index); }
+  std::wstring destinationPath(std::size_t index) const;
+
+ private:
+  void event(const char* label, std::uint64_t index) const;
+  void checkCancelled() const;
+  void examineDestination(std::size_t index, const std::wstring& destination);
+  void rollbackEntry(std::size_t index);
+
+  std::wstring root_;
+  std::wstring lowerRoot_;
+  std::vector<TransactionEntry> entries_;
+  std::vector<OriginalFileRecord> originals_;
+  DigestFile digestFile_;
+  CheckCancelled checkCancelled_;
+  TransactionEvent onEvent_;
+  TransactionArea area_;
+  std::uint32_t state_ = 1;
+  std::uint32_t applyCursor_ = 0;
+  bool active_ = false;
+  bool prepared_ = false;
+};
+
+// The engine's creation entry point.
+std::unique_ptr<FileTransaction> createTransaction(const std::wstring& root, std::vector<TransactionEntry> entries,
+                                                   DigestFile digestFile, CheckCancelled checkCancelled = {},
+                                                   TransactionEvent onEvent = {});
+
+}  // namespace orvo

@@ -1,0 +1,67 @@
+#include "txn/TransactionPaths.h"
+
+#include <filesystem>
+#include <stdexcept>
+
+#include "common/FileSystemErrors.h"
+#include "common/PathText.h"
+#include "common/UniqueHandle.h"
+#include "txn/TransactionPathRules.h"
+
+namespace orvo {
+
+std::optional<DWORD> probeTransactionPath(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES) return attributes;
+  if (isAbsentError(::GetLastError())) return std::nullopt;
+  throw std::runtime_error("Cannot inspect transaction path");
+}
+
+void refuseReparsePath(const std::wstring& path) {
+  std::wstring current = path;
+  while (!current.empty()) {
+    const auto attributes = probeTransactionPath(current);
+    if (attributes && (*attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      throw std::runtime_error("Transaction refuses reparse paths");
+    }
+    const std::wstring parent(parentPathText(current));
+    if (parent == current) break;
+    current = parent;
+  }
+}
+
+std::uint64_t transactionFileSize(const std::wstring& path) {
+  return std::filesystem::file_size(std::filesystem::path(path));
+}
+
+bool fileMatches(const std::wstring& path, std::uint64_t size, const std::wstring& sha256,
+                 const DigestFile& digestFile) {
+  refuseReparsePath(path);
+  const auto attributes = probeTransactionPath(path);
+  if (!attributes || (*attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+  if (transactionFileSize(path) != size) return false;
+  return lowercaseText(digestFile(path)) == lowercaseText(sha256);
+}
+
+void copyAndFlush(const std::wstring& source, const std::wstring& target) {
+  refuseReparsePath(source);
+  refuseReparsePath(target);
+  if (!::CopyFileW(source.c_str(), target.c_str(), TRUE)) {
+    throw std::runtime_error("Cannot stage or back up transaction file");
+  }
+  UniqueHandle copy(::CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_WRITE_THROUGH | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!copy || !::FlushFileBuffers(copy.get())) throw std::runtime_error("Cannot flush staged transaction file");
+}
+
+void deleteOwnedFile(const std::wstring& path) {
+  refuseReparsePath(path);
+  const auto attributes = probeTransactionPath(path);
+  if (!attributes) return;
+  if (*attributes & FILE_ATTRIBUTE_DIRECTORY) throw std::runtime_error("Transaction file became directory");
+  if (!::DeleteFileW(path.c_str())) {
+    throw std::runtime_error("Cannot clean transaction-owned file; recovery retained");
+  }
+}
+
+}  // namespace orvo

@@ -1,0 +1,46 @@
+#pragma once
+// File-system probes of the file transaction: the reparse refusal that runs on
+// every path before it is opened, copied, moved or deleted, the attribute probe
+// for which only errors 2 and 3 mean "absent", the size-then-digest file probe,
+// and the flushed copy and owned-file deletion used for area files.
+//
+// Guarantees: nothing here retries; every failure throws its fixed message and
+// leaves the disk as it found it (a failed copy may leave its partial target,
+// which is an area file that the owner's rollback or cleanup removes).
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace orvo {
+
+// Path to SHA-256 text (any letter case).
+using DigestFile = std::function<std::wstring(const std::wstring& path)>;
+
+// GetFileAttributesW; nothing for errors 2 and 3, "Cannot inspect transaction
+// path" for any other error.
+std::optional<DWORD> probeTransactionPath(const std::wstring& path);
+
+// Walks from `path` up to its root; an existing element carrying
+// FILE_ATTRIBUTE_REPARSE_POINT throws "Transaction refuses reparse paths".
+void refuseReparsePath(const std::wstring& path);
+
+// True when `path` is an existing non-directory file of `size` bytes whose
+// digest equals `sha256` (compared in lowercase). Digests only on a size match.
+bool fileMatches(const std::wstring& path, std::uint64_t size, const std::wstring& sha256,
+                 const DigestFile& digestFile);
+
+// The standard library's file-size query (its error propagates).
+std::uint64_t transactionFileSize(const std::wstring& path);
+
+// CopyFileW (fail if the target exists), then reopen the target with
+// write-through and flush it: "Cannot stage or back up transaction file",
+// "Cannot flush staged transaction file".
+void copyAndFlush(const std::wstring& source, const std::wstring& target);
+
+// Deletes one engine-owned file if present.
+void deleteOwnedFile(const std::wstring& path);
+
+}  // namespace orvo

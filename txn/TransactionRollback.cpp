@@ -1,0 +1,91 @@
+// Rollback, recovery and cleanup of a FileTransaction. Rollback writes no
+// journal while it works: each entry is decided from the files themselves, so
+// running it again after a crash skips what is already undone and repeats
+// nothing harmful.
+#include <stdexcept>
+
+#include "common/PathText.h"
+#include "txn/FileTransaction.h"
+
+namespace orvo {
+namespace {
+
+[[noreturn]] void fail(const char* message) { throw std::runtime_error(message); }
+
+}  // namespace
+
+FileTransaction::~FileTransaction() {
+  if (active_ && state_ != 5 && state_ != 6) {
+    try {
+      rollback();
+    } catch (...) {
+      // The journal and the area stay for the next run; nothing more can be done here.
+    }
+  }
+}
+
+void FileTransaction::scanArea() const { area_.scan(entries_.size()); }
+
+void FileTransaction::cleanupArea() {
+  area_.cleanup(entries_.size());
+  active_ = false;
+  prepared_ = false;
+}
+
+void FileTransaction::rollbackEntry(std::size_t index) {
+  const TransactionEntry& entry = entries_[index];
+  const OriginalFileRecord& original = originals_[index];
+  const std::wstring destination = destinationPath(index);
+  refuseReparsePath(destination);
+  if (probeTransactionPath(stagedPath(index))) return;  // its move never happened
+
+  const bool destinationExists = probeTransactionPath(destination).has_value();
+  if (original.existed) {
+    if (destinationExists) {
+      if (fileMatches(destination, original.size, original.sha256)) return;
+      if (!fileMatches(destination, entry.size, entry.sha256)) {
+        fail("Rollback conflict: externally modified file retained");
+      }
+    }
+    const std::wstring backup = backupPath(index);
+    if (!fileMatches(backup, original.size, original.sha256)) fail("Rollback backup invalid; journal retained");
+    const std::wstring restore = restorePath(index);
+    deleteOwnedFile(restore);
+    copyAndFlush(backup, restore);
+    if (!::MoveFileExW(restore.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      fail("Rollback file locked; journal retained for retry");
+    }
+    event("rolled-back-file", index);
+    return;
+  }
+  if (!destinationExists) return;
+  if (!fileMatches(destination, entry.size, entry.sha256)) fail("Rollback conflict: new external file retained");
+  deleteOwnedFile(destination);
+  event("rolled-back-file", index);
+}
+
+void FileTransaction::rollback() {
+  if (!active_) return;
+  if (state_ == 5) fail("Committed transaction cannot roll back");
+  scanArea();
+  for (std::size_t i = applyCursor_; i-- > 0;) rollbackEntry(i);
+  state_ = 6;
+  writeJournal();
+  event("rolled-back", 0);
+  cleanupArea();
+}
+
+void FileTransaction::recover() {
+  if (!probeArea()) return;
+  area_.ensureDirectory(std::wstring(parentPathText(root_)));
+  area_.open(false);
+  scanArea();
+  loadJournal();
+  if (state_ == 5 || state_ == 6) {
+    cleanupArea();
+  } else {
+    rollback();
+  }
+}
+
+}  // namespace orvo
