@@ -5,6 +5,7 @@
 #include "app/InstallDirectory.h"
 #include "app/InstallerSettings.h"
 #include "app/PipelineSteps.h"
+#include "app/RealMigrationAdapter.h"
 #include "app/RealTransactionAdapter.h"
 #include "payload/ArchiveExtractor.h"
 #include "payload/EmbeddedResource.h"
@@ -17,12 +18,6 @@
 
 namespace orvo {
 namespace {
-
-// An operation whose subsystem is not part of this build yet stops the run
-// with a plain statement instead of pretending to succeed.
-[[noreturn]] void notBuilt(const char* operation) {
-  throw std::runtime_error(std::string(operation) + " is not available in this build");
-}
 
 class RealPipelineSteps final : public PipelineSteps {
  public:
@@ -60,8 +55,8 @@ class RealPipelineSteps final : public PipelineSteps {
   }
 
   HANDLE getDesktopUserToken() override { return orvo::getDesktopUserToken().release(); }
-  std::unique_ptr<PipelineMigration> createMigration(const std::wstring&, HANDLE) override {
-    notBuilt("LegacyDataMigration");
+  std::unique_ptr<PipelineMigration> createMigration(const std::wstring& installDirectory, HANDLE token) override {
+    return makeRealMigration(installDirectory, token);
   }
   std::wstring tokenUserSid(HANDLE token) override { return orvo::tokenUserSid(token); }
   void grantDirectoryAccess(const std::wstring& directory, const std::wstring& sid, DWORD accessMask) override {

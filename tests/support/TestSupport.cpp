@@ -8,6 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "common/PathText.h"
 #include "common/Utf.h"
@@ -174,9 +175,50 @@ DWORD runToExit(const std::wstring& program, const std::wstring& arguments, std:
   return static_cast<DWORD>(code);
 }
 
+void makeJunction(const std::wstring& link, const std::wstring& target) {
+  if (!::CreateDirectoryW(link.c_str(), nullptr)) {
+    throw std::runtime_error("cannot create junction directory " + wideToUtf8(link));
+  }
+  UniqueHandle handle(::CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!handle) throw std::runtime_error("cannot open junction directory " + wideToUtf8(link));
+  // REPARSE_DATA_BUFFER with a MountPointReparseBuffer: tag, data length,
+  // reserved, then substitute name offset/length and print name offset/length
+  // (bytes, relative to the path buffer at byte 16), both names NUL-terminated.
+  const std::wstring substitute = L"\\??\\" + target;
+  const std::size_t substituteBytes = substitute.size() * 2;
+  const std::size_t printBytes = target.size() * 2;
+  const std::size_t pathBytes = substituteBytes + 2 + printBytes + 2;
+  std::vector<std::uint8_t> buffer(16 + pathBytes, 0);
+  auto put16 = [&](std::size_t at, std::size_t v) {
+    buffer[at] = static_cast<std::uint8_t>(v);
+    buffer[at + 1] = static_cast<std::uint8_t>(v >> 8);
+  };
+  const std::uint32_t tag = IO_REPARSE_TAG_MOUNT_POINT;
+  for (int i = 0; i < 4; ++i) buffer[i] = static_cast<std::uint8_t>(tag >> (8 * i));
+  put16(4, 8 + pathBytes);
+  put16(8, 0);
+  put16(10, substituteBytes);
+  put16(12, substituteBytes + 2);
+  put16(14, printBytes);
+  for (std::size_t i = 0; i < substitute.size(); ++i) put16(16 + 2 * i, static_cast<std::uint16_t>(substitute[i]));
+  for (std::size_t i = 0; i < target.size(); ++i) {
+    put16(16 + substituteBytes + 2 + 2 * i, static_cast<std::uint16_t>(target[i]));
+  }
+  DWORD returned = 0;
+  if (!::DeviceIoControl(handle.get(), FSCTL_SET_REPARSE_POINT, buffer.data(), static_cast<DWORD>(buffer.size()),
+                         nullptr, 0, &returned, nullptr)) {
+    const DWORD code = ::GetLastError();
+    handle.reset();
+    ::RemoveDirectoryW(link.c_str());
+    throw std::runtime_error("FSCTL_SET_REPARSE_POINT failed with " + std::to_string(code));
+  }
+}
+
 void makeDirectoryLink(const std::wstring& link, const std::wstring& target) {
   if (platformHasJunctions()) {
-    throw std::runtime_error("junction creation for tests is not written yet");
+    makeJunction(link, target);
+    return;
   }
   const std::string unixTarget = unixPathOf(target);
   // The link does not exist yet: convert its parent and append the name.
@@ -214,11 +256,61 @@ void removeDirectoryLink(const std::wstring& link) {
   }
 }
 
+namespace {
+
+// Makes a junction in a scratch directory and reads it back; true only when
+// both the creation and the read of a mount-point reparse buffer work.
+bool probeJunctions() {
+  try {
+    TempDir scratch;
+    const std::wstring target = scratch / L"target";
+    const std::wstring link = scratch / L"link";
+    if (!::CreateDirectoryW(target.c_str(), nullptr)) return false;
+    makeJunction(link, target);
+    UniqueHandle handle(::CreateFileW(link.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                      nullptr));
+    std::vector<std::uint8_t> buffer(16384);
+    DWORD returned = 0;
+    const bool read = handle && ::DeviceIoControl(handle.get(), FSCTL_GET_REPARSE_POINT, nullptr, 0, buffer.data(),
+                                                  static_cast<DWORD>(buffer.size()), &returned, nullptr) &&
+                      returned >= 16;
+    handle.reset();
+    // Removed here, as a junction: the scratch directory's own clean-up
+    // would ask this probe again.
+    ::RemoveDirectoryW(link.c_str());
+    const std::uint32_t tag = static_cast<std::uint32_t>(buffer[0]) | (static_cast<std::uint32_t>(buffer[1]) << 8) |
+                              (static_cast<std::uint32_t>(buffer[2]) << 16) |
+                              (static_cast<std::uint32_t>(buffer[3]) << 24);
+    return read && tag == IO_REPARSE_TAG_MOUNT_POINT;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool probeFileStreams() {
+  try {
+    TempDir scratch;
+    const std::wstring file = scratch / L"probe.bin";
+    writeBytes(file, "x");
+    WIN32_FIND_STREAM_DATA data{};
+    UniqueFindHandle find(::FindFirstStreamW(file.c_str(), FindStreamInfoStandard, &data, 0));
+    return find.valid() && std::wstring(data.cStreamName) == L"::$DATA";
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+}  // namespace
+
 bool platformHasJunctions() {
-  // Wine 8 exports wine_get_unix_file_name and has no junctions; Windows has them.
-  static const bool underWine =
-      ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-  return !underWine;
+  static const bool available = probeJunctions();
+  return available;
+}
+
+bool platformHasFileStreams() {
+  static const bool available = probeFileStreams();
+  return available;
 }
 
 namespace {

@@ -84,8 +84,14 @@ DWORD runToExit(const std::wstring& program, const std::wstring& arguments,
 void makeDirectoryLink(const std::wstring& link, const std::wstring& target);
 // Removes a directory link made by makeDirectoryLink, never what it points to.
 void removeDirectoryLink(const std::wstring& link);
-// True when this platform can create and read real junctions.
+// Makes `link` a mount-point junction to `target` with FSCTL_SET_REPARSE_POINT
+// (throws where the platform cannot).
+void makeJunction(const std::wstring& link, const std::wstring& target);
+// True when this platform can create and read back a real junction (probed
+// once, in a scratch directory).
 bool platformHasJunctions();
+// True when this platform can enumerate a file's data streams (probed once).
+bool platformHasFileStreams();
 
 // Waits for a message box (dialog class #32770) with the given caption owned by
 // process `processId` (0: any), returns its text and presses `button`.
