@@ -125,3 +125,23 @@ TEST_F(InstallRoad, DirectoryWithSpacesAndChineseCharactersInstalls) {
   EXPECT_EQ(run.exitCode, 0) << run.markers;
   expectEveryManifestFileInstalled(directory);
 }
+
+TEST_F(InstallRoad, LockedInstalledFileStopsTheUpgradeAndLeavesTheDiskAsItWas) {
+  ASSERT_EQ(verifyInstall(installDirectory(), markerFile()).exitCode, 0);
+  writeBytes(installDirectory() + L"\\OrvoQ9.exe", "an older platform program");
+  const auto before = snapshotTree(installDirectory());
+  ::DeleteFileW(markerFile().c_str());
+  {
+    // Another program holds the installed file open without sharing it.
+    orvo::UniqueHandle holder(::CreateFileW((installDirectory() + L"\\OrvoQ9.exe").c_str(), GENERIC_READ, 0, nullptr,
+                                            OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(holder.valid());
+    const InstallerRun run = verifyInstall(installDirectory(), markerFile());
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.lastMarker(),
+              "failed: Destination file is locked; installation not changed"
+              "\n平台文件已恢复；若已进行系统登记或配置，请重新安装完成配置。");
+  }
+  EXPECT_EQ(snapshotTree(installDirectory()), before);
+  EXPECT_FALSE(transactionAreaLeft());
+}
