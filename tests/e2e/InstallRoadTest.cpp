@@ -145,3 +145,21 @@ TEST_F(InstallRoad, LockedInstalledFileStopsTheUpgradeAndLeavesTheDiskAsItWas) {
   EXPECT_EQ(snapshotTree(installDirectory()), before);
   EXPECT_FALSE(transactionAreaLeft());
 }
+
+TEST_F(InstallRoad, ReadOnlyInstalledFileStopsTheUpgradeAndLeavesTheDiskAsItWas) {
+  ASSERT_EQ(verifyInstall(installDirectory(), markerFile()).exitCode, 0);
+  const std::wstring program = installDirectory() + L"\\OrvoQ9.exe";
+  writeBytes(program, "an older platform program");
+  ASSERT_TRUE(::SetFileAttributesW(program.c_str(), FILE_ATTRIBUTE_READONLY));
+  const auto before = snapshotTree(installDirectory());
+  ::DeleteFileW(markerFile().c_str());
+
+  const InstallerRun run = verifyInstall(installDirectory(), markerFile());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.lastMarker(),
+            "failed: Destination is directory or read-only"
+            "\n平台文件已恢复；若已进行系统登记或配置，请重新安装完成配置。");
+  EXPECT_EQ(snapshotTree(installDirectory()), before);
+  EXPECT_NE(::GetFileAttributesW(program.c_str()) & FILE_ATTRIBUTE_READONLY, 0u) << "the user's attribute is kept";
+  EXPECT_FALSE(transactionAreaLeft());
+}
