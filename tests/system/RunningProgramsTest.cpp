@@ -86,7 +86,7 @@ class RunningPrograms : public test::TempDirTest {
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
     std::wstring commandLine = L"\"" + path + L"\" 60";
-    if (!::CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+    if (!::CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
                           nullptr, &startup, &info)) {
       throw std::runtime_error("cannot start " + wideToUtf8(path));
     }
