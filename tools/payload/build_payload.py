@@ -110,10 +110,10 @@ def payload_files(args):
         "tools/7zip/7z.dll": read(os.path.join(args.sevenzip_dir, "7z.dll")),
         "tools/7zip/license.txt": read(os.path.join(args.sevenzip_dir, "License.txt")),
     }
-    for spec in args.companion:
-        name, _, path = spec.partition("=")
+    for companion in args.companion:
+        name, _, path = companion.partition("=")
         if not name or not path:
-            raise BuildError("--companion takes NAME=PATH: " + spec)
+            raise BuildError("--companion takes NAME=PATH: " + companion)
         role = args.role.get(name, "companion")
         files["assets/Tarn/" + name + ".exe"] = read(path)
         files["assets/Tarn/" + name + ".identity"] = (
