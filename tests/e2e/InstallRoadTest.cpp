@@ -42,6 +42,15 @@ class InstallRoad : public TempDirTest {
     }
   }
 
+  // An installed platform whose program file is older, so an upgrade must replace it.
+  std::wstring installOlderPlatform() {
+    EXPECT_EQ(verifyInstall(installDirectory(), markerFile()).exitCode, 0);
+    const std::wstring program = installDirectory() + L"\\OrvoQ9.exe";
+    writeBytes(program, "an older platform program");
+    ::DeleteFileW(markerFile().c_str());
+    return program;
+  }
+
   // No transaction area is left beside the install directory.
   bool transactionAreaLeft() const {
     WIN32_FIND_DATAW data{};
@@ -127,10 +136,8 @@ TEST_F(InstallRoad, DirectoryWithSpacesAndChineseCharactersInstalls) {
 }
 
 TEST_F(InstallRoad, LockedInstalledFileStopsTheUpgradeAndLeavesTheDiskAsItWas) {
-  ASSERT_EQ(verifyInstall(installDirectory(), markerFile()).exitCode, 0);
-  writeBytes(installDirectory() + L"\\OrvoQ9.exe", "an older platform program");
+  installOlderPlatform();
   const auto before = snapshotTree(installDirectory());
-  ::DeleteFileW(markerFile().c_str());
   {
     // Another program holds the installed file open without sharing it.
     orvo::UniqueHandle holder(::CreateFileW((installDirectory() + L"\\OrvoQ9.exe").c_str(), GENERIC_READ, 0, nullptr,
@@ -147,12 +154,9 @@ TEST_F(InstallRoad, LockedInstalledFileStopsTheUpgradeAndLeavesTheDiskAsItWas) {
 }
 
 TEST_F(InstallRoad, ReadOnlyInstalledFileStopsTheUpgradeAndLeavesTheDiskAsItWas) {
-  ASSERT_EQ(verifyInstall(installDirectory(), markerFile()).exitCode, 0);
-  const std::wstring program = installDirectory() + L"\\OrvoQ9.exe";
-  writeBytes(program, "an older platform program");
+  const std::wstring program = installOlderPlatform();
   ASSERT_TRUE(::SetFileAttributesW(program.c_str(), FILE_ATTRIBUTE_READONLY));
   const auto before = snapshotTree(installDirectory());
-  ::DeleteFileW(markerFile().c_str());
 
   const InstallerRun run = verifyInstall(installDirectory(), markerFile());
   EXPECT_EQ(run.exitCode, 1);
