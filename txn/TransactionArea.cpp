@@ -1,10 +1,13 @@
 #include "txn/TransactionArea.h"
 
-#include <filesystem>
 #include <set>
 #include <stdexcept>
+#include <system_error>
+#include <vector>
 
+#include "common/FileSystemErrors.h"
 #include "common/PathText.h"
+#include "common/UniqueHandle.h"
 #include "txn/TransactionPathRules.h"
 #include "txn/TransactionPaths.h"
 
@@ -83,14 +86,39 @@ void TransactionArea::open(bool create) {
   refuseReparsePath(leasePath);
 }
 
+// The area is listed with the system's own enumeration: mingw's
+// directory_iterator quietly lists the current directory instead once the
+// area's path passes MAX_PATH, which would judge the wrong directory.
+std::vector<std::wstring> TransactionArea::listItems() const {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW data{};
+  const std::wstring pattern = filePath(L"*");
+  UniqueFindHandle find(::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0));
+  if (!find) {
+    throwFilesystemError("directory_iterator::directory_iterator",
+                         std::error_code(static_cast<int>(::GetLastError()), std::system_category()), path_);
+  }
+  for (;;) {
+    const std::wstring name(data.cFileName);
+    if (name != L"." && name != L"..") names.push_back(name);
+    if (!::FindNextFileW(find.get(), &data)) {
+      const DWORD error = ::GetLastError();
+      if (error == ERROR_NO_MORE_FILES) break;
+      throwFilesystemError("directory_iterator::operator++",
+                           std::error_code(static_cast<int>(error), std::system_category()), path_);
+    }
+  }
+  return names;
+}
+
 void TransactionArea::scan(std::size_t entryCount) const {
   const std::set<std::wstring> allowed = ownedNames(entryCount);
-  for (const auto& item : std::filesystem::directory_iterator(std::filesystem::path(path_))) {
-    const std::wstring itemPath = item.path().wstring();
+  for (const std::wstring& name : listItems()) {
+    const std::wstring itemPath = filePath(name);
     refuseReparsePath(itemPath);
     const auto attributes = probeTransactionPath(itemPath);
     const bool isDirectory = attributes && (*attributes & FILE_ATTRIBUTE_DIRECTORY);
-    if (isDirectory || !allowed.count(item.path().filename().wstring())) {
+    if (isDirectory || !allowed.count(name)) {
       throw std::runtime_error("Unknown transaction area content; refusing cleanup");
     }
   }

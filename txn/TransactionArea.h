@@ -50,6 +50,8 @@ class TransactionArea {
 
  private:
   void releaseHandles() noexcept;
+  // Names in the area, without "." and "..".
+  std::vector<std::wstring> listItems() const;
 
   std::wstring path_;
   std::vector<UniqueHandle> pins_;

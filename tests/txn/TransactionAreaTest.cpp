@@ -144,4 +144,33 @@ TEST_F(TransactionArea, OwnedFileDeletionRefusesADirectoryAndIgnoresAbsence) {
   EXPECT_FALSE(fileExists(temp / L"old-0"));
 }
 
+TEST_F(TransactionArea, AnAreaBeyondMaxPathIsScannedAndCleanedUpAfterACommit) {
+  // A root of 240 characters puts the area and its files past MAX_PATH.
+  std::wstring longRoot = temp.path();
+  while (longRoot.size() + 1 + 60 < 229) longRoot += L"\\" + std::wstring(60, L'd');
+  longRoot += L"\\" + std::wstring(229 - longRoot.size(), L'e') + L"\\orvo game";
+  ASSERT_EQ(longRoot.size(), 240u);
+  writeTree(candidate, {{L"sub/a.bin", "payload"}});
+  FileTransaction transaction(longRoot, candidateManifest(candidate), fileDigest);
+  ASSERT_GT(transaction.stagedPath(0).size(), 260u);
+  transaction.prepare(candidate);
+  EXPECT_NO_THROW(transaction.scanArea());
+  transaction.apply();
+  transaction.commit();
+  EXPECT_EQ(readBytes(longRoot + L"\\sub\\a.bin"), "payload");
+  EXPECT_FALSE(transaction.probeArea().has_value()) << "the committed area is gone";
+}
+
+TEST_F(TransactionArea, ScanOfALongAreaStillRefusesWhatItDoesNotOwn) {
+  std::wstring longRoot = temp.path();
+  while (longRoot.size() < 200) longRoot += L"\\" + std::wstring(40, L'f');
+  longRoot += L"\\orvo game";
+  writeTree(candidate, {{L"a.bin", "payload"}});
+  FileTransaction transaction(longRoot, candidateManifest(candidate), fileDigest);
+  transaction.prepare(candidate);
+  writeBytes(transaction.areaPath() + L"\\stray.txt", "not ours");
+  EXPECT_FAILS_WITH(transaction.scanArea(), "Unknown transaction area content; refusing cleanup");
+  EXPECT_TRUE(fileExists(transaction.stagedPath(0)));
+}
+
 }  // namespace
