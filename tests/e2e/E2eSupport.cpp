@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "common/PathText.h"
+#include "common/UniqueHandle.h"
 #include "common/Utf.h"
 #include "payload/Sha256.h"
 
@@ -117,13 +118,35 @@ InstallerRun verifyInstall(const std::wstring& directory, const std::wstring& ma
   return runInstaller(arguments, markerFile);
 }
 
+namespace {
+
+// Walks with the system's enumeration, which (unlike mingw's iterators) keeps
+// working for paths past MAX_PATH.
+void snapshotInto(const std::wstring& root, const std::wstring& relative,
+                  std::map<std::wstring, std::wstring>& snapshot) {
+  const std::wstring directory = relative.empty() ? root : joinPath(root, relative);
+  WIN32_FIND_DATAW data{};
+  orvo::UniqueFindHandle find(
+      ::FindFirstFileExW(joinPath(directory, L"*").c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0));
+  if (!find) throw std::runtime_error("cannot list " + wideToUtf8(directory));
+  do {
+    const std::wstring name = data.cFileName;
+    if (name == L"." || name == L"..") continue;
+    const std::wstring child = relative.empty() ? name : relative + L"\\" + name;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      snapshot[child] = L"<dir>";
+      snapshotInto(root, child, snapshot);
+    } else {
+      snapshot[child] = sha256File(joinPath(root, child));
+    }
+  } while (::FindNextFileW(find.get(), &data));
+}
+
+}  // namespace
+
 std::map<std::wstring, std::wstring> snapshotTree(const std::wstring& root) {
   std::map<std::wstring, std::wstring> snapshot;
-  if (!directoryExists(root)) return snapshot;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
-    std::wstring relative = entry.path().wstring().substr(root.size() + 1);
-    snapshot[relative] = entry.is_directory() ? L"<dir>" : sha256File(entry.path().wstring());
-  }
+  if (directoryExists(root)) snapshotInto(root, L"", snapshot);
   return snapshot;
 }
 

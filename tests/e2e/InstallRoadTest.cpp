@@ -52,9 +52,10 @@ class InstallRoad : public TempDirTest {
   }
 
   // No transaction area is left beside the install directory.
-  bool transactionAreaLeft() const {
+  bool transactionAreaLeft(const std::wstring& parent = L"") const {
     WIN32_FIND_DATAW data{};
-    HANDLE find = ::FindFirstFileW((temp / L".orvo-file-txn-*").c_str(), &data);
+    const std::wstring pattern = (parent.empty() ? temp.path() : parent) + L"\\.orvo-file-txn-*";
+    HANDLE find = ::FindFirstFileW(pattern.c_str(), &data);
     if (find == INVALID_HANDLE_VALUE) return false;
     ::FindClose(find);
     return true;
@@ -133,6 +134,32 @@ TEST_F(InstallRoad, DirectoryWithSpacesAndChineseCharactersInstalls) {
   const InstallerRun run = verifyInstall(directory, markerFile());
   EXPECT_EQ(run.exitCode, 0) << run.markers;
   expectEveryManifestFileInstalled(directory);
+}
+
+TEST_F(InstallRoad, DirectoryWhoseFilePathsPassMaxPathInstallsAndUpgrades) {
+  // The longest directory the transaction accepts (240 characters after the
+  // drive) puts the deeper installed files and the transaction area past 260.
+  std::wstring parent = temp.path();
+  while (parent.size() + 1 + 50 < 233) parent += L"\\" + std::wstring(50, L'p');
+  parent += L"\\" + std::wstring(233 - parent.size() - 1, L'q');
+  const std::wstring directory = parent + L"\\orvo game";
+  ASSERT_EQ(directory.size(), 243u);
+  std::size_t longest = 0;
+  for (const auto& line : shippedManifest()) longest = std::max(longest, directory.size() + 1 + line.path.size());
+  ASSERT_GT(longest, 260u);
+
+  const InstallerRun fresh = verifyInstall(directory, markerFile());
+  EXPECT_EQ(fresh.exitCode, 0) << fresh.markers;
+  EXPECT_EQ(fresh.markerLines, kVerifyRunMarkers);
+  expectEveryManifestFileInstalled(directory);
+
+  writeBytes(directory + L"\\OrvoQ9.exe", "an older platform program");
+  ::DeleteFileW(markerFile().c_str());
+  const InstallerRun upgrade = verifyInstall(directory, markerFile());
+  EXPECT_EQ(upgrade.exitCode, 0) << upgrade.markers;
+  EXPECT_EQ(upgrade.markerLines, kVerifyRunMarkers);
+  expectEveryManifestFileInstalled(directory);
+  EXPECT_FALSE(transactionAreaLeft(parent));
 }
 
 TEST_F(InstallRoad, LockedInstalledFileStopsTheUpgradeAndLeavesTheDiskAsItWas) {
