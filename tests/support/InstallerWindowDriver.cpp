@@ -1,0 +1,83 @@
+#include "tests/support/InstallerWindowDriver.h"
+
+#include <stdexcept>
+#include <thread>
+
+namespace orvo::test {
+namespace {
+
+struct WindowSearch {
+  DWORD processId;
+  HWND found;
+};
+
+BOOL CALLBACK matchInstallerWindow(HWND window, LPARAM context) {
+  auto* search = reinterpret_cast<WindowSearch*>(context);
+  DWORD owner = 0;
+  ::GetWindowThreadProcessId(window, &owner);
+  wchar_t className[64] = {};
+  ::GetClassNameW(window, className, 64);
+  if (owner == search->processId && std::wstring(className) == L"OrvoGameInstaller" && ::IsWindowVisible(window)) {
+    search->found = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+void sendMouse(DWORD flags) {
+  INPUT input{};
+  input.type = INPUT_MOUSE;
+  input.mi.dwFlags = flags;
+  if (::SendInput(1, &input, sizeof input) != 1) throw std::runtime_error("SendInput failed");
+}
+
+}  // namespace
+
+InstallerWindowDriver InstallerWindowDriver::attach(DWORD processId, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  WindowSearch search{processId, nullptr};
+  while (std::chrono::steady_clock::now() < deadline) {
+    ::EnumWindows(matchInstallerWindow, reinterpret_cast<LPARAM>(&search));
+    if (search.found != nullptr && ::GetDlgItem(search.found, 1001) != nullptr) {
+      return InstallerWindowDriver(search.found);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  throw std::runtime_error("the installer window did not appear");
+}
+
+HWND InstallerWindowDriver::pathBox() const { return ::GetDlgItem(window_, 1001); }
+
+void InstallerWindowDriver::typeDirectory(const std::wstring& directory) const {
+  // WM_SETTEXT is carried across processes with its text.
+  ::SendMessageW(pathBox(), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(directory.c_str()));
+}
+
+std::wstring InstallerWindowDriver::pathBoxText() const {
+  wchar_t text[1024] = {};
+  ::SendMessageW(pathBox(), WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text));
+  return text;
+}
+
+void InstallerWindowDriver::clickAt(int x, int y) const {
+  // The installer scales its layout by the system DPI, as this process sees it too.
+  const double scale = ::GetDpiForSystem() / 96.0;
+  POINT point{static_cast<LONG>(x * scale), static_cast<LONG>(y * scale)};
+  ::ClientToScreen(window_, &point);
+  ::SetForegroundWindow(window_);
+  if (!::SetCursorPos(point.x, point.y)) throw std::runtime_error("SetCursorPos failed");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  sendMouse(MOUSEEVENTF_LEFTDOWN);
+  sendMouse(MOUSEEVENTF_LEFTUP);
+}
+
+bool InstallerWindowDriver::waitForInstallStart(std::chrono::milliseconds timeout) const {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (!::IsWindow(window_) || !::IsWindowVisible(pathBox())) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+}  // namespace orvo::test

@@ -1,0 +1,36 @@
+#pragma once
+// Drives the installer's real window from another process the way a user
+// would: finds it, types into its path box and clicks its custom-drawn
+// controls with real mouse input at their logical positions.
+#include <windows.h>
+
+#include <chrono>
+#include <string>
+
+namespace orvo::test {
+
+class InstallerWindowDriver {
+ public:
+  // Waits for the visible main window of the installer process `processId`;
+  // throws when none appears in time.
+  static InstallerWindowDriver attach(DWORD processId,
+                                      std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+  HWND window() const { return window_; }
+  HWND pathBox() const;
+  void typeDirectory(const std::wstring& directory) const;
+  std::wstring pathBoxText() const;
+  // A left click at the logical point (x, y) of the 900 x 550 layout.
+  void clickAt(int x, int y) const;
+  void clickInstall() const { clickAt(475 + 389 / 2, 439 + 48 / 2); }
+  void clickLaunchOption() const { clickAt(477 + 6, 348 + 6); }
+  void clickShortcutOption() const { clickAt(477 + 6, 317 + 6); }
+  // True once the path box is hidden, which the window does while installing.
+  bool waitForInstallStart(std::chrono::milliseconds timeout = std::chrono::seconds(15)) const;
+
+ private:
+  explicit InstallerWindowDriver(HWND window) : window_(window) {}
+  HWND window_ = nullptr;
+};
+
+}  // namespace orvo::test
