@@ -1,103 +1,10 @@
-// Entry of OrvoGameSetup.exe: start-up, one of the three roads (uninstall,
-// refusal of a second instance, the window and its message loop), shutdown.
+// Entry of OrvoGameSetup.exe: the installer process on the real subsystems.
 #include <windows.h>
-#include <gdiplus.h>
-#include <shellapi.h>
 
-#include <stdexcept>
-#include <string>
-#include <vector>
-
-#include "app/InstallDirectory.h"
-#include "app/InstallPipeline.h"
-#include "app/InstallStatus.h"
-#include "app/InstallerSettings.h"
-#include "app/InstallerWindow.h"
+#include "app/InstallerEntry.h"
 #include "app/PipelineSteps.h"
-#include "app/ResourceImage.h"
-#include "common/UniqueHandle.h"
-#include "payload/PayloadVerification.h"
-#include "common/Utf.h"
-#include "system/Uninstaller.h"
-
-namespace {
-
-using namespace orvo;
-
-std::vector<std::wstring> commandLineArguments() {
-  int count = 0;
-  UniqueLocal<wchar_t**> argv(::CommandLineToArgvW(::GetCommandLineW(), &count));
-  std::vector<std::wstring> arguments;
-  for (int i = 1; argv && i < count; ++i) arguments.emplace_back(argv.get()[i]);
-  return arguments;
-}
-
-// The uninstaller's file list is the manifest embedded in this executable.
-void runUninstaller() { runUninstall(&loadEmbeddedFileManifest); }
-
-// The window's pictures with the streams behind them; the entry holds them
-// until shutdown, also when an error ends the run.
-struct WindowImages {
-  ResourceImage background;
-  ResourceImage logo;
-};
-
-int runInstaller(HINSTANCE instance, WindowImages& images) {
-  InstallerSettings& settings = installerSettings();
-  settings.installDirectory = defaultInstallDirectory();
-  if (parseCommandLine(commandLineArguments(), settings)) {
-    runUninstaller();
-    return 0;
-  }
-
-  UniqueHandle mutex(::CreateMutexW(nullptr, FALSE, L"Local\\OrvoGameSingleInstaller20261014"));
-  if (::GetLastError() == ERROR_ALREADY_EXISTS) throw std::runtime_error("orvo game 安装程序已在运行");
-
-  ::SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
-  settings.uiScale = ::GetDpiForSystem() / 96.0;
-
-  images.background = loadResourceImage(101);
-  images.logo = loadResourceImage(102);
-
-  InstallStatus& status = installStatus();
-  const auto steps = makeRealPipelineSteps();
-  InstallPipeline pipeline(settings, status, *steps, buildEndpoints());
-  InstallerWindow window(instance, settings, status, pipeline, images.background.image(), images.logo.image());
-  status.attachWindow(window.create());
-  // Return starts an install from any window of the thread (the path box too).
-  const int exitCode = window.runMessageLoop();
-  status.attachWindow(nullptr);
-  // A running install finishes before anything is torn down.
-  pipeline.joinWorker();
-  return exitCode;
-}
-
-}  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
-  const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  ULONG_PTR gdiplusToken = 0;
-  Gdiplus::GdiplusStartupInput gdiplusInput;
-  Gdiplus::GdiplusStartup(&gdiplusToken, &gdiplusInput, nullptr);
-
-  int exitCode = 0;
-  WindowImages images;
-  try {
-    exitCode = runInstaller(instance, images);
-  } catch (const std::exception& error) {
-    std::wstring text;
-    try {
-      text = utf8ToWide(error.what());
-    } catch (const std::exception& conversion) {
-      text = utf8ToWideLenient(conversion.what());
-    }
-    ::MessageBoxW(nullptr, text.c_str(), L"orvo game", MB_OK | MB_ICONERROR);
-    exitCode = 1;
-  }
-
-  images.background.reset();
-  images.logo.reset();
-  if (gdiplusToken != 0) Gdiplus::GdiplusShutdown(gdiplusToken);
-  if (SUCCEEDED(com)) ::CoUninitialize();
-  return exitCode;
+  const auto steps = orvo::makeRealPipelineSteps();
+  return orvo::runInstallerProcess(instance, *steps);
 }

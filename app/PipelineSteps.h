@@ -86,7 +86,8 @@ class PipelineSteps {
                                     const std::vector<ManifestEntry>& manifest) = 0;
 };
 
-// The real subsystems.
-std::unique_ptr<PipelineSteps> makeRealPipelineSteps();
+// The real subsystems. `onTransactionEvent` hears every journal publication
+// of the file transaction; the installer passes none.
+std::unique_ptr<PipelineSteps> makeRealPipelineSteps(TransactionEvent onTransactionEvent = {});
 
 }  // namespace orvo

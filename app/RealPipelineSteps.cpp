@@ -21,6 +21,8 @@ namespace {
 
 class RealPipelineSteps final : public PipelineSteps {
  public:
+  explicit RealPipelineSteps(TransactionEvent onTransactionEvent) : onTransactionEvent_(std::move(onTransactionEvent)) {}
+
   void validateInstallDirectory(const std::wstring& directory) override { orvo::validateInstallDirectory(directory); }
   void checkNoLinks(const std::wstring& path) override { orvo::checkNoLinks(path); }
   bool isGameRunningUnder(const std::wstring& directory) override { return orvo::isGameRunningUnder(directory); }
@@ -51,7 +53,7 @@ class RealPipelineSteps final : public PipelineSteps {
   std::unique_ptr<PipelineTransaction> createTransaction(const std::wstring& installDirectory,
                                                          const std::vector<TransactionEntry>& entries,
                                                          const std::function<void()>& checkCancelled) override {
-    return makeRealTransaction(installDirectory, entries, checkCancelled);
+    return makeRealTransaction(installDirectory, entries, checkCancelled, onTransactionEvent_);
   }
 
   HANDLE getDesktopUserToken() override { return orvo::getDesktopUserToken().release(); }
@@ -71,10 +73,15 @@ class RealPipelineSteps final : public PipelineSteps {
                             const std::vector<ManifestEntry>& manifest) override {
     orvo::registerInstallation(installDirectory, token, manifest, installerSettings().createDesktopShortcut);
   }
+
+ private:
+  TransactionEvent onTransactionEvent_;
 };
 
 }  // namespace
 
-std::unique_ptr<PipelineSteps> makeRealPipelineSteps() { return std::make_unique<RealPipelineSteps>(); }
+std::unique_ptr<PipelineSteps> makeRealPipelineSteps(TransactionEvent onTransactionEvent) {
+  return std::make_unique<RealPipelineSteps>(std::move(onTransactionEvent));
+}
 
 }  // namespace orvo

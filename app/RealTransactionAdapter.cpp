@@ -12,8 +12,8 @@ std::wstring digestWithoutProgress(const std::wstring& path) { return sha256File
 class RealTransaction final : public PipelineTransaction {
  public:
   RealTransaction(const std::wstring& installDirectory, const std::vector<TransactionEntry>& entries,
-                  const std::function<void()>& checkCancelled)
-      : transaction_(installDirectory, entries, digestWithoutProgress, checkCancelled) {}
+                  const std::function<void()>& checkCancelled, TransactionEvent onEvent)
+      : transaction_(installDirectory, entries, digestWithoutProgress, checkCancelled, std::move(onEvent)) {}
 
   bool isActive() const override { return transaction_.isActive(); }
   bool areaExists() override { return transaction_.probeArea().has_value(); }
@@ -33,8 +33,9 @@ class RealTransaction final : public PipelineTransaction {
 
 std::unique_ptr<PipelineTransaction> makeRealTransaction(const std::wstring& installDirectory,
                                                          const std::vector<TransactionEntry>& entries,
-                                                         const std::function<void()>& checkCancelled) {
-  return std::make_unique<RealTransaction>(installDirectory, entries, checkCancelled);
+                                                         const std::function<void()>& checkCancelled,
+                                                         TransactionEvent onEvent) {
+  return std::make_unique<RealTransaction>(installDirectory, entries, checkCancelled, std::move(onEvent));
 }
 
 std::function<void()> prepareRealMarker(const std::wstring& extractionDirectory, const std::wstring& installDirectory,

@@ -27,10 +27,6 @@ namespace orvo {
 
 // No arguments; throws to abort the work.
 using CheckCancelled = std::function<void()>;
-// An event label ("journal-created", "prepared-file", "prepared",
-// "before-replace", "after-replace", "applied", "committed",
-// "rolled-back-file", "rolled-back") and the entry index it concerns.
-using TransactionEvent = std::function<void(const char* label, std::uint64_t index)>;
 
 inline constexpr std::size_t MaxTransactionEntries = 512;
 

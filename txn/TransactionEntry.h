@@ -1,6 +1,7 @@
 #pragma once
 // The file transaction's own record of one file it installs.
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace orvo {
@@ -20,5 +21,11 @@ enum class TransactionState : int {
   Committed = 5,
   RolledBack = 6,
 };
+
+
+// An event label ("journal-created", "prepared-file", "prepared",
+// "before-replace", "after-replace", "applied", "committed",
+// "rolled-back-file", "rolled-back") and the entry index it concerns.
+using TransactionEvent = std::function<void(const char* label, std::uint64_t index)>;
 
 }  // namespace orvo
