@@ -68,6 +68,10 @@ void FileTransaction::rollback() {
   if (!active_) return;
   if (state_ == 5) fail("Committed transaction cannot roll back");
   scanArea();
+  // Staged copies that apply never moved decide nothing in the rollback. They
+  // go first, so a rollback forced by a full disk has room for its journal and
+  // restore copies instead of leaving the disk full and the area behind.
+  for (std::size_t i = applyCursor_; i < entries_.size(); ++i) deleteOwnedFile(stagedPath(i));
   for (std::size_t i = applyCursor_; i-- > 0;) rollbackEntry(i);
   state_ = 6;
   writeJournal();

@@ -75,7 +75,7 @@ class InterruptedRun : public TempDirTest, public ::testing::WithParamInterface<
   // clean-up would; the transaction area is what the test is about.
   long long crashAt(const std::wstring& event) {
     const std::set<std::wstring> before = namesMatching(tempFolder(), L"orvo-install-*");
-    ChildProcess crashing = ChildProcess::start(helperProgram(L"InstallerCrashPointsGui"),
+    ChildProcess crashing = ChildProcess::start(helperProgram(L"HookedInstallerGui"),
                                                 L"--verify-install \"" + installDirectory() + L"\" \"" +
                                                     markerFile() + L"\" --crash-at " + event);
     const long long code = crashing.waitExit(std::chrono::seconds(240));

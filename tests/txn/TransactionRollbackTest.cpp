@@ -72,6 +72,35 @@ TEST_F(TransactionRollback, FailureAtTheFirstReplacementChangesNoFileUnderTheRoo
   EXPECT_FALSE(directoryExists(transaction.areaPath()));
 }
 
+TEST_F(TransactionRollback, StagedCopiesThatApplyNeverMovedAreFreedBeforeTheJournalIsWritten) {
+  // On a full disk the journal of the rollback only fits once they are gone.
+  writeTree(root, Old);
+  writeTree(candidate, Fresh);
+  std::vector<bool> stagedWhenJournalled;
+  FileTransaction* self = nullptr;
+  FileTransaction transaction(root, candidateManifest(candidate), fileDigest, {},
+                              [&](const char* label, std::uint64_t) {
+                                if (std::string(label) != "rolled-back") return;
+                                for (std::size_t i = 0; i < 3; ++i) {
+                                  stagedWhenJournalled.push_back(fileExists(self->stagedPath(i)));
+                                }
+                              });
+  self = &transaction;
+  transaction.prepare(candidate);
+  {
+    UniqueHandle reader = holdOpen(root + L"\\a.bin");
+    ASSERT_TRUE(reader.valid());
+    EXPECT_FAILS_WITH(transaction.apply(), "Cannot replace file; rolling back installation");
+  }
+  ASSERT_EQ(transaction.applyCursor(), 1u);
+  transaction.rollback();
+  // Entry 0 lies below the cursor and its staged copy says its move never
+  // happened, so it stays until cleanup; entries 1 and 2 were never touched.
+  EXPECT_EQ(stagedWhenJournalled, (std::vector<bool>{true, false, false}));
+  EXPECT_EQ(readTree(root), Old);
+  EXPECT_FALSE(directoryExists(transaction.areaPath()));
+}
+
 TEST_F(TransactionRollback, LockedOriginalKeepsTheJournalAndASecondRunFinishes) {
   auto transaction = applied(Old, Fresh);
   {
