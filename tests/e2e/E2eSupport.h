@@ -25,6 +25,8 @@ std::wstring payloadManifest();
 
 // Steers the payload server for the fixed payload paths while the object
 // lives ("status=404", "cut=1000", "body=file&path=/..."); removed afterwards.
+// Tests of other processes that rely on the normal answers for those paths
+// wait on the same lock meanwhile.
 class ServerRules {
  public:
   ServerRules();
@@ -35,6 +37,7 @@ class ServerRules {
 
  private:
   void write() const;
+  CrossProcessLock lock_{kPayloadPathsLock};
   std::wstring file_;
   std::map<std::wstring, std::string> rules_;
 };

@@ -84,8 +84,8 @@ TEST(MigrationJournalFormat, RefusesAWrongMagicVersionStateReservedOrIdentity) {
   EXPECT_EQ(refused(81, 1), invalid);        // reserved, second byte
   EXPECT_EQ(refused(16 + 2 * 20, 'A'), invalid);  // upper-case hex digit
   EXPECT_EQ(refused(16 + 2 * 5 + 1, 1), invalid);  // a code unit above 0xFF
-  EXPECT_EQ(refused(82, 1), "(no error)");   // the reserved field's last two bytes are not read
-  EXPECT_EQ(refused(12, 5), "(no error)");   // header states 1 to 5 decode; the reader wants 1
+  EXPECT_EQ(refused(82, 1), "no exception");   // the reserved field's last two bytes are not read
+  EXPECT_EQ(refused(12, 5), "no exception");   // header states 1 to 5 decode; the reader wants 1
 }
 
 TEST(MigrationJournalFormat, ReadsRecordsTwoThreeThreeAsStateThree) {

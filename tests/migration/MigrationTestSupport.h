@@ -11,19 +11,9 @@
 
 #include "common/UniqueHandle.h"
 #include "migration/FileIdentity.h"
+#include "tests/support/MessageOf.h"
 
 namespace orvo::test {
-
-// The message of the std::runtime_error that `f` throws, or "(no error)".
-template <class F>
-std::string messageOf(F&& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 // A primary token duplicated from the current process token, as the pipeline
 // hands the desktop user's token to the migration.

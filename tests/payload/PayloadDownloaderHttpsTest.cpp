@@ -314,6 +314,8 @@ TEST_F(PayloadDownloaderOverHttps, RuleFileSteersRequestsWithoutAQueryAndTheLogR
 TEST_F(PayloadDownloaderOverHttps, RealPipelineStepReachesBothBuildEndpointsWithTheirCertificates) {
   // The server answers the two fixed paths with the payload build's archive,
   // or 404 while there is none; either way the TLS session was validated.
+  // End-to-end tests may steer those paths meanwhile; they hold this lock.
+  const orvo::test::CrossProcessLock normalAnswers(orvo::test::kPayloadPathsLock);
   const std::wstring archive = orvo::joinPath(orvo::test::buildDirectory(), L"payload\\orvo-game-payload-2026101905.7z");
   const orvo::PipelineEndpoints endpoints = orvo::buildEndpoints();
   EXPECT_EQ(endpoints.primaryUrl, std::wstring(L"https://127.0.0.1") + kPrimaryPath);

@@ -369,4 +369,14 @@ std::wstring answerMessageBox(DWORD processId, const std::wstring& caption, int 
   throw std::runtime_error("no message box appeared with caption " + wideToUtf8(caption));
 }
 
+
+CrossProcessLock::CrossProcessLock(const wchar_t* name) : mutex_(::CreateMutexW(nullptr, FALSE, name)) {
+  if (!mutex_) throw std::runtime_error("cannot create the lock " + wideToUtf8(name));
+  const DWORD result = ::WaitForSingleObject(mutex_.get(), 240000);
+  // An abandoned mutex belonged to a test process that died; the lock is ours now.
+  if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED) throw std::runtime_error("lock timed out: " + wideToUtf8(name));
+}
+
+CrossProcessLock::~CrossProcessLock() { ::ReleaseMutex(mutex_.get()); }
+
 }  // namespace orvo::test

@@ -98,4 +98,22 @@ bool platformHasFileStreams();
 std::wstring answerMessageBox(DWORD processId, const std::wstring& caption, int button,
                               std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
+
+// Holds a named mutex for its lifetime, so that tests in different processes
+// that change one shared thing (the uninstall key, the payload server's rules
+// for the fixed paths) take turns. Waits at most four minutes.
+class CrossProcessLock {
+ public:
+  explicit CrossProcessLock(const wchar_t* name);
+  ~CrossProcessLock();
+  CrossProcessLock(const CrossProcessLock&) = delete;
+  CrossProcessLock& operator=(const CrossProcessLock&) = delete;
+
+ private:
+  UniqueHandle mutex_;
+};
+
+// The lock of the payload server's answers for the two fixed payload paths.
+inline constexpr wchar_t kPayloadPathsLock[] = L"OrvoTestsPayloadServerFixedPaths";
+
 }  // namespace orvo::test

@@ -44,19 +44,9 @@ inline std::string manifestLineFor(const std::wstring& root, const std::wstring&
 }
 
 // Serialises the tests that change the uninstall key or the shortcuts.
-class MachineStateLock {
+class MachineStateLock : public CrossProcessLock {
  public:
-  MachineStateLock() : mutex_(::CreateMutexW(nullptr, FALSE, L"OrvoSystemTestsMachineState")) {
-    if (!mutex_) throw std::runtime_error("cannot create the machine state lock");
-    const DWORD result = ::WaitForSingleObject(mutex_.get(), 240000);
-    if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED) throw std::runtime_error("machine state lock timed out");
-  }
-  ~MachineStateLock() { ::ReleaseMutex(mutex_.get()); }
-  MachineStateLock(const MachineStateLock&) = delete;
-  MachineStateLock& operator=(const MachineStateLock&) = delete;
-
- private:
-  UniqueHandle mutex_;
+  MachineStateLock() : CrossProcessLock(L"OrvoSystemTestsMachineState") {}
 };
 
 // Waits for a file to appear with content (a helper's result or log).
