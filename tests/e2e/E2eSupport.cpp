@@ -118,36 +118,15 @@ InstallerRun verifyInstall(const std::wstring& directory, const std::wstring& ma
   return runInstaller(arguments, markerFile);
 }
 
-namespace {
-
-// Walks with the system's enumeration, which (unlike mingw's iterators) keeps
-// working for paths past MAX_PATH.
-void snapshotInto(const std::wstring& root, const std::wstring& relative,
-                  std::map<std::wstring, std::wstring>& snapshot) {
-  const std::wstring directory = relative.empty() ? root : joinPath(root, relative);
+std::set<std::wstring> namesMatching(const std::wstring& directory, const std::wstring& pattern) {
+  std::set<std::wstring> names;
   WIN32_FIND_DATAW data{};
-  orvo::UniqueFindHandle find(
-      ::FindFirstFileExW(joinPath(directory, L"*").c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0));
-  if (!find) throw std::runtime_error("cannot list " + wideToUtf8(directory));
+  orvo::UniqueFindHandle find(::FindFirstFileW(joinPath(directory, pattern).c_str(), &data));
+  if (!find) return names;
   do {
-    const std::wstring name = data.cFileName;
-    if (name == L"." || name == L"..") continue;
-    const std::wstring child = relative.empty() ? name : relative + L"\\" + name;
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      snapshot[child] = L"<dir>";
-      snapshotInto(root, child, snapshot);
-    } else {
-      snapshot[child] = sha256File(joinPath(root, child));
-    }
+    names.insert(data.cFileName);
   } while (::FindNextFileW(find.get(), &data));
-}
-
-}  // namespace
-
-std::map<std::wstring, std::wstring> snapshotTree(const std::wstring& root) {
-  std::map<std::wstring, std::wstring> snapshot;
-  if (directoryExists(root)) snapshotInto(root, L"", snapshot);
-  return snapshot;
+  return names;
 }
 
 std::vector<ManifestLine> shippedManifest() {

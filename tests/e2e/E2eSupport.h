@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,24 @@ class RequestLog {
   std::size_t start_ = 0;
 };
 
+// Every marker of a successful verification run without "--verify-start", in order.
+inline const std::vector<std::string> kVerifyRunMarkers = {
+    "download-ok",         "archive-sha256-ok",       "manifest-all-files-ok", "install-copy-ok",
+    "platform-configured", "install-files-committed", "install-complete"};
+
+// Base of the end-to-end fixtures: skipped with the reason when the payload
+// server does not run; an install directory and a marker file in a fresh
+// temporary directory.
+class E2eTest : public TempDirTest {
+ protected:
+  void SetUp() override {
+    const std::string why = payloadServerUnavailable();
+    if (!why.empty()) GTEST_SKIP() << why;
+  }
+  std::wstring installDirectory() const { return temp / L"orvo game"; }
+  std::wstring markerFile() const { return temp / L"markers.txt"; }
+};
+
 struct InstallerRun {
   long long exitCode = -1;
   std::string markers;  // the marker file's whole content
@@ -67,9 +86,8 @@ InstallerRun runInstaller(const std::wstring& arguments, const std::wstring& mar
 InstallerRun verifyInstall(const std::wstring& directory, const std::wstring& markerFile,
                            const std::wstring& extraArguments = L"");
 
-// Relative path -> SHA-256 of the content ("<dir>" for a directory), for
-// "left exactly as it was" comparisons.
-std::map<std::wstring, std::wstring> snapshotTree(const std::wstring& root);
+// Names matching the wildcard `pattern` in `directory`.
+std::set<std::wstring> namesMatching(const std::wstring& directory, const std::wstring& pattern);
 
 // The lines of the manifest the build embedded: (path, size, digest).
 struct ManifestLine {

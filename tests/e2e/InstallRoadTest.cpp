@@ -12,21 +12,9 @@ using namespace orvo::test::e2e;
 
 namespace {
 
-const std::vector<std::string> kVerifyRunMarkers = {"download-ok",         "archive-sha256-ok",
-                                                    "manifest-all-files-ok", "install-copy-ok",
-                                                    "platform-configured", "install-files-committed",
-                                                    "install-complete"};
 
-class InstallRoad : public TempDirTest {
+class InstallRoad : public E2eTest {
  protected:
-  void SetUp() override {
-    const std::string why = payloadServerUnavailable();
-    if (!why.empty()) GTEST_SKIP() << why;
-  }
-
-  std::wstring installDirectory() const { return temp / L"orvo game"; }
-  std::wstring markerFile() const { return temp / L"markers.txt"; }
-
   // Every file of the shipped manifest is installed with its digest.
   void expectEveryManifestFileInstalled(const std::wstring& directory) {
     const auto manifest = shippedManifest();
@@ -53,12 +41,7 @@ class InstallRoad : public TempDirTest {
 
   // No transaction area is left beside the install directory.
   bool transactionAreaLeft(const std::wstring& parent = L"") const {
-    WIN32_FIND_DATAW data{};
-    const std::wstring pattern = (parent.empty() ? temp.path() : parent) + L"\\.orvo-file-txn-*";
-    HANDLE find = ::FindFirstFileW(pattern.c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return false;
-    ::FindClose(find);
-    return true;
+    return !namesMatching(parent.empty() ? temp.path() : parent, L".orvo-file-txn-*").empty();
   }
 };
 

@@ -22,28 +22,11 @@ namespace {
 
 constexpr long long CrashedAtEvent = 77;
 
-const std::vector<std::string> kVerifyRunMarkers = {"download-ok",         "archive-sha256-ok",
-                                                    "manifest-all-files-ok", "install-copy-ok",
-                                                    "platform-configured", "install-files-committed",
-                                                    "install-complete"};
-
 struct CrashPoint {
   const wchar_t* event;
   std::uint64_t stateLeft;  // the journal state the area is left in
   const char* name;
 };
-
-// Names matching `pattern` in `directory`.
-std::set<std::wstring> namesMatching(const std::wstring& directory, const std::wstring& pattern) {
-  std::set<std::wstring> names;
-  WIN32_FIND_DATAW data{};
-  orvo::UniqueFindHandle find(::FindFirstFileW(orvo::joinPath(directory, pattern).c_str(), &data));
-  if (!find) return names;
-  do {
-    names.insert(data.cFileName);
-  } while (::FindNextFileW(find.get(), &data));
-  return names;
-}
 
 std::wstring tempFolder() {
   wchar_t path[MAX_PATH + 1] = {};
@@ -51,18 +34,12 @@ std::wstring tempFolder() {
   return path;
 }
 
-class InterruptedRun : public TempDirTest, public ::testing::WithParamInterface<CrashPoint> {
+void PrintTo(const CrashPoint& point, std::ostream* out) { *out << point.name; }
+
+class InterruptedRun : public E2eTest, public ::testing::WithParamInterface<CrashPoint> {
  protected:
-  void SetUp() override {
-    const std::string why = payloadServerUnavailable();
-    if (!why.empty()) GTEST_SKIP() << why;
-  }
-
-  std::wstring installDirectory() const { return temp / L"orvo game"; }
-  std::wstring markerFile() const { return temp / L"markers.txt"; }
-
-  // An older installation: two program files of another version, a file of
-  // the user's own and the installation marker it was made with.
+  // An older installation: a program file of another version, a file of the
+  // user's own and the installation marker it was made with.
   void writeOlderInstallation() {
     std::filesystem::create_directories(installDirectory());
     writeBytes(installDirectory() + L"\\OrvoQ9.exe", "an older platform program");

@@ -103,11 +103,11 @@ void removeMachineState() {
   ::DeleteFileW(userShortcut(FOLDERID_Programs).c_str());
 }
 
-class WindowInstall : public TempDirTest, public ::testing::WithParamInterface<const wchar_t*> {
+class WindowInstall : public E2eTest, public ::testing::WithParamInterface<const wchar_t*> {
  protected:
   void SetUp() override {
-    const std::string why = payloadServerUnavailable();
-    if (!why.empty()) GTEST_SKIP() << why;
+    E2eTest::SetUp();
+    if (IsSkipped()) return;
     const std::wstring name = GetParam();
     const bool beyondAscii = std::any_of(name.begin(), name.end(), [](wchar_t c) { return c > 0x7F; });
     if (beyondAscii && !shellLinksKeepUnicodeTargets(temp.path())) {

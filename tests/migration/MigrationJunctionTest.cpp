@@ -19,27 +19,7 @@ namespace orvo {
 namespace {
 
 using test::messageOf;
-
-// Relative path -> digest of every file below `root` ("<dir>" for directories).
-std::map<std::wstring, std::wstring> treeOf(const std::wstring& root, const std::wstring& relative = L"") {
-  std::map<std::wstring, std::wstring> tree;
-  WIN32_FIND_DATAW data{};
-  const std::wstring directory = relative.empty() ? root : root + L"\\" + relative;
-  UniqueFindHandle find(::FindFirstFileW((directory + L"\\*").c_str(), &data));
-  if (!find) return tree;
-  do {
-    const std::wstring name = data.cFileName;
-    if (name == L"." || name == L"..") continue;
-    const std::wstring child = relative.empty() ? name : relative + L"\\" + name;
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      tree[child] = L"<dir>";
-      for (auto& [path, digest] : treeOf(root, child)) tree[path] = digest;
-    } else {
-      tree[child] = sha256File(root + L"\\" + child);
-    }
-  } while (::FindNextFileW(find.get(), &data));
-  return tree;
-}
+using test::snapshotTree;
 
 // The states recorded after the header and the saved descriptor.
 std::vector<std::uint32_t> recordedStates(const std::string& journal) {
@@ -96,7 +76,7 @@ class JunctionMigration : public test::TempDirTest {
     legacy = install + L"\\.platform";
     test::makeJunction(legacy, source);
     journalPath = install + L"\\.platform-migration-journal.bin";
-    sourceTree = treeOf(source);
+    sourceTree = snapshotTree(source);
     token = test::makeDesktopToken();
   }
 
@@ -132,7 +112,7 @@ class JunctionMigration : public test::TempDirTest {
     EXPECT_TRUE(isJunction(legacy));
     UniqueHandle link = openMigrationPath(legacy, FILE_READ_ATTRIBUTES, FILE_SHARE_READ);
     EXPECT_EQ(readJunctionTarget(link.get()), source);
-    EXPECT_EQ(treeOf(source), sourceTree);
+    EXPECT_EQ(snapshotTree(source), sourceTree);
   }
 
   std::wstring install, source, legacy, journalPath, id;
@@ -149,12 +129,12 @@ TEST_F(JunctionMigration, MigratesTheDataIntoAPrivateCopyAndCommits) {
   EXPECT_EQ(migration.state(), 4u);
 
   EXPECT_TRUE(isOrdinaryDirectoryAt(legacy));
-  EXPECT_EQ(treeOf(legacy), sourceTree);
+  EXPECT_EQ(snapshotTree(legacy), sourceTree);
   const std::wstring parked = named(L".platform.migration-original-", id);
   EXPECT_TRUE(isJunction(parked));
   UniqueHandle link = openMigrationPath(parked, FILE_READ_ATTRIBUTES, FILE_SHARE_READ);
   EXPECT_EQ(readJunctionTarget(link.get()), source);
-  EXPECT_EQ(treeOf(source), sourceTree);  // the user's data only read
+  EXPECT_EQ(snapshotTree(source), sourceTree);  // the user's data only read
   EXPECT_EQ(recordedStates(test::readBytes(journalPath)), (std::vector<std::uint32_t>{2, 3, 4}));
   EXPECT_FALSE(test::directoryExists(named(L".platform.migration-copy-", id)));
   if (test::platformStoresFileDacls()) {
@@ -176,7 +156,7 @@ TEST_F(JunctionMigration, ArchivesTheCommittedJournalOnTheNextRunAndFindsNothing
   EXPECT_FALSE(next.runMigration());
   EXPECT_FALSE(test::fileExists(journalPath));
   EXPECT_EQ(test::readBytes(install + L"\\.platform.migration-journal-" + id + L".bin"), journal);
-  EXPECT_EQ(treeOf(legacy), sourceTree);
+  EXPECT_EQ(snapshotTree(legacy), sourceTree);
 }
 
 TEST_F(JunctionMigration, MigratesAnEmptySourceDirectory) {
@@ -190,7 +170,7 @@ TEST_F(JunctionMigration, MigratesAnEmptySourceDirectory) {
   migration.commitMigration();
   EXPECT_EQ(migration.state(), 4u);
   EXPECT_TRUE(isOrdinaryDirectoryAt(legacy));
-  EXPECT_TRUE(treeOf(legacy).empty());
+  EXPECT_TRUE(snapshotTree(legacy).empty());
 }
 
 TEST_F(JunctionMigration, RefusesASourceInsideTheInstallation) {
@@ -213,7 +193,7 @@ TEST_F(JunctionMigration, RollsBackAfterTheLinkWasParkedButBeforeItsRecord) {
   expectLegacyLayoutRestored();
   EXPECT_EQ(recordedStates(test::readBytes(journalPath)), (std::vector<std::uint32_t>{5}));
   EXPECT_TRUE(isOrdinaryDirectoryAt(named(L".platform.migration-copy-", id)));
-  EXPECT_EQ(treeOf(named(L".platform.migration-copy-", id)), sourceTree);
+  EXPECT_EQ(snapshotTree(named(L".platform.migration-copy-", id)), sourceTree);
   EXPECT_FALSE(test::directoryExists(named(L".platform.migration-original-", id)));
 }
 
@@ -229,7 +209,7 @@ TEST_F(JunctionMigration, RollsBackAfterBothMovesKeepingTheCopy) {
   runFailingAt(MigrationSwitchPoint::CopyPlacedOnDisk);
   expectLegacyLayoutRestored();
   EXPECT_EQ(recordedStates(test::readBytes(journalPath)), (std::vector<std::uint32_t>{2, 5}));
-  EXPECT_EQ(treeOf(named(L".platform.migration-preserved-", id)), sourceTree);
+  EXPECT_EQ(snapshotTree(named(L".platform.migration-preserved-", id)), sourceTree);
   EXPECT_FALSE(test::directoryExists(named(L".platform.migration-copy-", id)));
 }
 
@@ -237,7 +217,7 @@ TEST_F(JunctionMigration, RollsBackAfterTheSecondRecord) {
   runFailingAt(MigrationSwitchPoint::CopyPlacedRecorded);
   expectLegacyLayoutRestored();
   EXPECT_EQ(recordedStates(test::readBytes(journalPath)), (std::vector<std::uint32_t>{2, 3, 5}));
-  EXPECT_EQ(treeOf(named(L".platform.migration-preserved-", id)), sourceTree);
+  EXPECT_EQ(snapshotTree(named(L".platform.migration-preserved-", id)), sourceTree);
 }
 
 TEST_F(JunctionMigration, RecoversARolledBackJournalAndMigratesAgainUnderANewIdentity) {
@@ -248,7 +228,7 @@ TEST_F(JunctionMigration, RecoversARolledBackJournalAndMigratesAgainUnderANewIde
   next.commitMigration();
   EXPECT_NE(next.migrationId(), id);
   EXPECT_EQ(test::readBytes(install + L"\\.platform.migration-journal-" + id + L".bin"), rolledBack);
-  EXPECT_EQ(treeOf(legacy), sourceTree);
+  EXPECT_EQ(snapshotTree(legacy), sourceTree);
 }
 
 TEST_F(JunctionMigration, RefusesARollbackWhenThePlatformNameWasTakenByAnotherDirectory) {
@@ -287,8 +267,8 @@ TEST_P(JunctionMigrationCrash, IsRecoveredByTheNextRunWhichMigratesAgain) {
   ASSERT_TRUE(next.runMigration());
   next.commitMigration();
   EXPECT_NE(next.migrationId(), id);
-  EXPECT_EQ(treeOf(legacy), sourceTree);
-  EXPECT_EQ(treeOf(source), sourceTree);
+  EXPECT_EQ(snapshotTree(legacy), sourceTree);
+  EXPECT_EQ(snapshotTree(source), sourceTree);
   const std::string archived = test::readBytes(install + L"\\.platform.migration-journal-" + id + L".bin");
   EXPECT_EQ(recordedStates(archived).back(), 5u);
   const bool copyReachedPlatform = point.rfind(L"CopyPlaced", 0) == 0;

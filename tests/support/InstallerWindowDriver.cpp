@@ -3,26 +3,10 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tests/support/TestSupport.h"
+
 namespace orvo::test {
 namespace {
-
-struct WindowSearch {
-  DWORD processId;
-  HWND found;
-};
-
-BOOL CALLBACK matchInstallerWindow(HWND window, LPARAM context) {
-  auto* search = reinterpret_cast<WindowSearch*>(context);
-  DWORD owner = 0;
-  ::GetWindowThreadProcessId(window, &owner);
-  wchar_t className[64] = {};
-  ::GetClassNameW(window, className, 64);
-  if (owner == search->processId && std::wstring(className) == L"OrvoGameInstaller" && ::IsWindowVisible(window)) {
-    search->found = window;
-    return FALSE;
-  }
-  return TRUE;
-}
 
 void sendMouse(DWORD flags) {
   INPUT input{};
@@ -34,16 +18,13 @@ void sendMouse(DWORD flags) {
 }  // namespace
 
 InstallerWindowDriver InstallerWindowDriver::attach(DWORD processId, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  WindowSearch search{processId, nullptr};
-  while (std::chrono::steady_clock::now() < deadline) {
-    ::EnumWindows(matchInstallerWindow, reinterpret_cast<LPARAM>(&search));
-    if (search.found != nullptr && ::GetDlgItem(search.found, 1001) != nullptr) {
-      return InstallerWindowDriver(search.found);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const HWND window = waitForTopLevelWindow(processId, L"OrvoGameInstaller", L"", timeout);
+  if (window == nullptr) throw std::runtime_error("the installer window did not appear");
+  // The path box is created with the window; wait for it all the same.
+  for (int i = 0; i < 100 && ::GetDlgItem(window, 1001) == nullptr; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  throw std::runtime_error("the installer window did not appear");
+  return InstallerWindowDriver(window);
 }
 
 HWND InstallerWindowDriver::pathBox() const { return ::GetDlgItem(window_, 1001); }

@@ -12,6 +12,7 @@
 
 #include "common/PathText.h"
 #include "common/Utf.h"
+#include "payload/Sha256.h"
 
 namespace orvo::test {
 
@@ -378,5 +379,67 @@ CrossProcessLock::CrossProcessLock(const wchar_t* name) : mutex_(::CreateMutexW(
 }
 
 CrossProcessLock::~CrossProcessLock() { ::ReleaseMutex(mutex_.get()); }
+
+namespace {
+
+struct TopLevelSearch {
+  DWORD processId;
+  const std::wstring* className;
+  const std::wstring* title;
+  HWND found;
+};
+
+BOOL CALLBACK matchTopLevelWindow(HWND window, LPARAM context) {
+  auto* search = reinterpret_cast<TopLevelSearch*>(context);
+  DWORD owner = 0;
+  ::GetWindowThreadProcessId(window, &owner);
+  if (owner != search->processId || !::IsWindowVisible(window)) return TRUE;
+  wchar_t text[256] = {};
+  ::GetClassNameW(window, text, 256);
+  if (!search->className->empty() && *search->className != text) return TRUE;
+  ::GetWindowTextW(window, text, 256);
+  if (!search->title->empty() && *search->title != text) return TRUE;
+  search->found = window;
+  return FALSE;
+}
+
+void snapshotInto(const std::wstring& root, const std::wstring& relative,
+                  std::map<std::wstring, std::wstring>& snapshot) {
+  const std::wstring directory = relative.empty() ? root : joinPath(root, relative);
+  WIN32_FIND_DATAW data{};
+  UniqueFindHandle find(
+      ::FindFirstFileExW(joinPath(directory, L"*").c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0));
+  if (!find) throw std::runtime_error("cannot list " + wideToUtf8(directory));
+  do {
+    const std::wstring name = data.cFileName;
+    if (name == L"." || name == L"..") continue;
+    const std::wstring child = relative.empty() ? name : relative + L"\\" + name;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      snapshot[child] = L"<dir>";
+      snapshotInto(root, child, snapshot);
+    } else {
+      snapshot[child] = sha256File(joinPath(root, child));
+    }
+  } while (::FindNextFileW(find.get(), &data));
+}
+
+}  // namespace
+
+HWND waitForTopLevelWindow(DWORD processId, const std::wstring& className, const std::wstring& title,
+                           std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  TopLevelSearch search{processId, &className, &title, nullptr};
+  for (;;) {
+    ::EnumWindows(matchTopLevelWindow, reinterpret_cast<LPARAM>(&search));
+    if (search.found != nullptr || std::chrono::steady_clock::now() >= deadline) return search.found;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
+
+std::map<std::wstring, std::wstring> snapshotTree(const std::wstring& root) {
+  std::map<std::wstring, std::wstring> snapshot;
+  if (directoryExists(root)) snapshotInto(root, L"", snapshot);
+  return snapshot;
+}
 
 }  // namespace orvo::test

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -98,6 +99,16 @@ bool platformHasFileStreams();
 std::wstring answerMessageBox(DWORD processId, const std::wstring& caption, int button,
                               std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
+
+// The first visible top-level window of process `processId` whose class name
+// (empty: any) and title (empty: any) match, waited for; nullptr after `timeout`.
+HWND waitForTopLevelWindow(DWORD processId, const std::wstring& className, const std::wstring& title,
+                           std::chrono::milliseconds timeout);
+
+// Relative path -> SHA-256 of the content ("<dir>" for a directory) of every
+// item below `root`, walked with the system's enumeration (mingw's iterators
+// fail past MAX_PATH); empty when `root` does not exist.
+std::map<std::wstring, std::wstring> snapshotTree(const std::wstring& root);
 
 // Holds a named mutex for its lifetime, so that tests in different processes
 // that change one shared thing (the uninstall key, the payload server's rules

@@ -176,36 +176,6 @@ constexpr char kNoStoredAccessLists[] =
     "this platform keeps no access list on directories (Wine: Unix mode bits only); the grant the program "
     "writes is covered by PlatformAccessGrant";
 
-struct WindowSearch {
-  DWORD processId;
-  HWND window;
-};
-
-BOOL CALLBACK matchPlatformWindow(HWND window, LPARAM context) {
-  auto* search = reinterpret_cast<WindowSearch*>(context);
-  DWORD owner = 0;
-  ::GetWindowThreadProcessId(window, &owner);
-  wchar_t title[64] = {};
-  ::GetWindowTextW(window, title, 64);
-  if (owner == search->processId && ::IsWindowVisible(window) && std::wstring(title) == L"orvo game") {
-    search->window = window;
-    return FALSE;
-  }
-  return TRUE;
-}
-
-// The visible top-level window "orvo game" of that process, waited for.
-HWND waitForPlatformWindow(DWORD processId, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  WindowSearch search{processId, nullptr};
-  while (std::chrono::steady_clock::now() < deadline) {
-    ::EnumWindows(matchPlatformWindow, reinterpret_cast<LPARAM>(&search));
-    if (search.window != nullptr) return search.window;
-    ::Sleep(100);
-  }
-  return nullptr;
-}
-
 class PlatformStandIn : public TempDirTest {
  protected:
   void SetUp() override {
@@ -366,7 +336,7 @@ TEST_F(PlatformStandIn, WithoutArgumentsTheOrvoGameWindowStaysUntilClosed) {
                                installDirectory.c_str(), &startup, &info));
   UniqueHandle process(info.hProcess);
   UniqueHandle thread(info.hThread);
-  const HWND window = waitForPlatformWindow(info.dwProcessId, 60s);
+  const HWND window = waitForTopLevelWindow(info.dwProcessId, L"", L"orvo game", 60s);
   if (window == nullptr) ::TerminateProcess(process.get(), 1);
   ASSERT_NE(window, nullptr) << "no visible window titled \"orvo game\"";
   EXPECT_EQ(::WaitForSingleObject(process.get(), 1500), static_cast<DWORD>(WAIT_TIMEOUT)) << "the platform ended by itself";
