@@ -2,10 +2,14 @@
 // line, the stage-marker file, the disk and the local payload server.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "common/PathText.h"
+#include "common/UniqueHandle.h"
 #include "common/Utf.h"
 #include "payload/Sha256.h"
 #include "tests/e2e/E2eSupport.h"
+#include "txn/TransactionPathRules.h"
 
 using namespace orvo::test;
 using namespace orvo::test::e2e;
@@ -56,6 +60,28 @@ TEST_F(InstallRoad, FreshVerifyInstallWritesEveryMarkerAndInstallsEveryFile) {
   EXPECT_EQ(marker.size(), 30u);
   EXPECT_TRUE(directoryExists(installDirectory() + L"\\.platform")) << "the platform configured its data directory";
   EXPECT_FALSE(transactionAreaLeft());
+}
+
+TEST_F(InstallRoad, VerifyStartLaunchesTheInstalledPlatformAndNamesItsProcess) {
+  const InstallerRun run = verifyInstall(installDirectory(), markerFile(), L"--verify-start");
+  EXPECT_EQ(run.exitCode, 0) << run.markers;
+  std::vector<std::string> expected = kVerifyRunMarkers;
+  expected.insert(expected.end() - 1, "platform-launch-ok pid=");
+  ASSERT_EQ(run.markerLines.size(), expected.size()) << run.markers;
+  const std::string launch = run.markerLines[expected.size() - 2];
+  ASSERT_EQ(launch.rfind("platform-launch-ok pid=", 0), 0u) << run.markers;
+  const DWORD pid = static_cast<DWORD>(std::stoul(launch.substr(launch.find('=') + 1)));
+  // That process is the installed platform program, still running.
+  orvo::UniqueHandle platform(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, pid));
+  ASSERT_TRUE(platform.valid()) << "no process " << pid;
+  wchar_t image[1024] = {};
+  DWORD length = 1024;
+  ASSERT_TRUE(::QueryFullProcessImageNameW(platform.get(), 0, image, &length));
+  EXPECT_EQ(orvo::lowercaseText(image), orvo::lowercaseText(installDirectory() + L"\\OrvoQ9.exe"));
+  DWORD code = 0;
+  EXPECT_TRUE(::GetExitCodeProcess(platform.get(), &code) && code == STILL_ACTIVE);
+  ::TerminateProcess(platform.get(), 0);
+  ::WaitForSingleObject(platform.get(), 10000);
 }
 
 TEST_F(InstallRoad, UpgradeReplacesEveryFileAndKeepsUserFilesAndTheMarker) {
@@ -143,6 +169,30 @@ TEST_F(InstallRoad, DirectoryWhoseFilePathsPassMaxPathInstallsAndUpgrades) {
   EXPECT_EQ(upgrade.markerLines, kVerifyRunMarkers);
   expectEveryManifestFileInstalled(directory);
   EXPECT_FALSE(transactionAreaLeft(parent));
+}
+
+TEST_F(InstallRoad, RunningGameClientStopsTheUpgradeBeforeTheDownloadAndLeavesTheDiskAsItWas) {
+  installOlderPlatform();
+  // A game downloaded into the platform's directory, running.
+  const std::wstring game = installDirectory() + L"\\games\\cn\\DNF.exe";
+  std::filesystem::create_directories(std::filesystem::path(game).parent_path());
+  ASSERT_TRUE(::CopyFileW(helperProgram(L"SystemSleeper").c_str(), game.c_str(), FALSE));
+  ChildProcess client = ChildProcess::start(game, L"90");
+  for (int i = 0; i < 200; ++i) {
+    wchar_t image[1024] = {};
+    DWORD length = 1024;
+    if (::QueryFullProcessImageNameW(client.handle(), 0, image, &length)) break;
+    ::Sleep(25);
+  }
+  const auto before = snapshotTree(installDirectory());
+  RequestLog log;
+
+  const InstallerRun run = verifyInstall(installDirectory(), markerFile());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.markers, "failed: 请先退出游戏，再安装或升级平台\n");
+  EXPECT_TRUE(log.linesSince().empty()) << "nothing was downloaded";
+  client.terminate();
+  EXPECT_EQ(snapshotTree(installDirectory()), before);
 }
 
 TEST_F(InstallRoad, LockedInstalledFileStopsTheUpgradeAndLeavesTheDiskAsItWas) {
