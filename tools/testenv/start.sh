@@ -38,6 +38,9 @@ if [ ! -f "$WINEPREFIX/.orvo-ready" ]; then
   wineboot -i </dev/null >"$env_dir/wineboot.log" 2>&1
   # The window's family "Microsoft YaHei UI" does not exist under Wine; render it with a Debian CJK font.
   wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'Microsoft YaHei UI' /t REG_SZ /d 'WenQuanYi Micro Hei' /f </dev/null >/dev/null 2>&1
+  # Xvfb has no window manager: for a managed window Wine's X11 driver waits
+  # 2 s on every close for a withdrawal that never comes. Unmanaged windows close at once.
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f </dev/null >/dev/null 2>&1
   wineserver -w
   touch "$WINEPREFIX/.orvo-ready"
 fi
