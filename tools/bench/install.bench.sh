@@ -100,8 +100,7 @@ awk -v k="$max_peak" 'BEGIN { printf "  installer peak memory (VmHWM, highest ru
 echo "  all runs (s): installer ${wine_times[*]} | native ${native_times[*]}"
 echo "  stage markers of the last installer run, seconds after its start (polled every 50 ms):"
 awk '{printf "    %6.2f  %s\n", $1, $2}' "$build/bench/install-stages.txt"
-echo "  (after install-complete the installer removes its work directory and closes its window; under Xvfb,"
-echo "   which has no window manager, Wine's X11 driver then waits up to 2 s for the window to be withdrawn)"
+echo "  (after install-complete the installer removes its work directory, closes its window and ends)"
 echo "progress notices received by the window during a download (real downloadPayload + reportProgress)"
 echo "$full_speed" | awk '{printf "  loopback at full speed:  %d notices in %.3f s = %.1f per second (%d distinct percents)\n", $2, $3, $4, $5}'
 echo "$paced" | awk '{printf "  paced to 8 MiB/s:        %d notices in %.3f s = %.1f per second (%d distinct percents)\n", $2, $3, $4, $5}'
