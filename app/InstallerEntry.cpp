@@ -16,8 +16,8 @@
 #include "app/PipelineSteps.h"
 #include "app/ResourceImage.h"
 #include "common/UniqueHandle.h"
-#include "payload/PayloadVerification.h"
 #include "common/Utf.h"
+#include "payload/PayloadVerification.h"
 #include "system/Uninstaller.h"
 
 namespace {
