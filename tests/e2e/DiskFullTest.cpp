@@ -81,13 +81,11 @@ class DiskFull : public ::testing::Test {
 
 TEST_F(DiskFull, ADiskWithoutRoomIsRefusedBeforeTheDownload) {
   fillDiskLeaving(filler(), 100u << 20);
-  // Other tests' requests share the log; the two payload paths stay ours meanwhile.
-  const CrossProcessLock payloadPaths(kPayloadPathsLock);
-  RequestLog log;
+  const PayloadRequests requests;
   const InstallerRun run = verifyInstall(installDirectory(), markerFile());
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_EQ(run.markers, "failed: 安装磁盘可用空间不足，至少需要 768 MB\n");
-  EXPECT_EQ(log.countPath(kPrimaryUrlPath) + log.countPath(kFallbackUrlPath), 0) << "nothing was downloaded";
+  EXPECT_EQ(requests.count(), 0) << "nothing was downloaded";
   EXPECT_FALSE(directoryExists(installDirectory()));
 }
 

@@ -72,6 +72,17 @@ class E2eTest : public TempDirTest {
   std::wstring markerFile() const { return temp / L"markers.txt"; }
 };
 
+// Requests for the two payload paths while the object lives. Other tests'
+// requests share the server's log, so it holds the paths' lock meanwhile.
+class PayloadRequests {
+ public:
+  int count() const { return log_.countPath(kPrimaryUrlPath) + log_.countPath(kFallbackUrlPath); }
+
+ private:
+  CrossProcessLock lock_{kPayloadPathsLock};
+  RequestLog log_;
+};
+
 struct InstallerRun {
   long long exitCode = -1;
   std::string markers;  // the marker file's whole content

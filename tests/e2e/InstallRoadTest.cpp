@@ -185,14 +185,12 @@ TEST_F(InstallRoad, RunningGameClientStopsTheUpgradeBeforeTheDownloadAndLeavesTh
     ::Sleep(25);
   }
   const auto before = snapshotTree(installDirectory());
-  // Other tests' requests share the log; the two payload paths stay ours meanwhile.
-  const CrossProcessLock payloadPaths(kPayloadPathsLock);
-  RequestLog log;
+  const PayloadRequests requests;
 
   const InstallerRun run = verifyInstall(installDirectory(), markerFile());
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_EQ(run.markers, "failed: 请先退出游戏，再安装或升级平台\n");
-  EXPECT_EQ(log.countPath(kPrimaryUrlPath) + log.countPath(kFallbackUrlPath), 0) << "nothing was downloaded";
+  EXPECT_EQ(requests.count(), 0) << "nothing was downloaded";
   client.terminate();
   EXPECT_EQ(snapshotTree(installDirectory()), before);
 }
