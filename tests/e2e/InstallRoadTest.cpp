@@ -174,16 +174,8 @@ TEST_F(InstallRoad, DirectoryWhoseFilePathsPassMaxPathInstallsAndUpgrades) {
 TEST_F(InstallRoad, RunningGameClientStopsTheUpgradeBeforeTheDownloadAndLeavesTheDiskAsItWas) {
   installOlderPlatform();
   // A game downloaded into the platform's directory, running.
-  const std::wstring game = installDirectory() + L"\\games\\cn\\DNF.exe";
-  std::filesystem::create_directories(std::filesystem::path(game).parent_path());
-  ASSERT_TRUE(::CopyFileW(helperProgram(L"SystemSleeper").c_str(), game.c_str(), FALSE));
-  ChildProcess client = ChildProcess::start(game, L"90");
-  for (int i = 0; i < 200; ++i) {
-    wchar_t image[1024] = {};
-    DWORD length = 1024;
-    if (::QueryFullProcessImageNameW(client.handle(), 0, image, &length)) break;
-    ::Sleep(25);
-  }
+  ChildProcess client =
+      startCopyAs(helperProgram(L"SystemSleeper"), installDirectory() + L"\\games\\cn\\DNF.exe", L"90");
   const auto before = snapshotTree(installDirectory());
   const PayloadRequests requests;
 

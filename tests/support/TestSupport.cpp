@@ -166,6 +166,19 @@ void ChildProcess::terminate() {
   ::WaitForSingleObject(process_.get(), 10000);
 }
 
+ChildProcess startCopyAs(const std::wstring& program, const std::wstring& path, const std::wstring& arguments) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  if (!::CopyFileW(program.c_str(), path.c_str(), FALSE)) throw std::runtime_error("cannot copy to " + wideToUtf8(path));
+  ChildProcess child = ChildProcess::start(path, arguments);
+  for (int i = 0; i < 200; ++i) {
+    wchar_t image[1024] = {};
+    DWORD length = 1024;
+    if (::QueryFullProcessImageNameW(child.handle(), 0, image, &length)) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  return child;
+}
+
 DWORD runToExit(const std::wstring& program, const std::wstring& arguments, std::chrono::milliseconds timeout) {
   ChildProcess child = ChildProcess::start(program, arguments);
   const long long code = child.waitExit(timeout);

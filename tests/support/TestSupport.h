@@ -75,6 +75,11 @@ class ChildProcess {
   DWORD id_ = 0;
 };
 
+// Copies `program` to `path` (creating its directories) and starts the copy
+// with `arguments`; returns once the process list shows its image, so that a
+// running-program check made next sees it.
+ChildProcess startCopyAs(const std::wstring& program, const std::wstring& path, const std::wstring& arguments);
+
 // Runs a program to its end and returns its exit code (fails the test on timeout).
 DWORD runToExit(const std::wstring& program, const std::wstring& arguments,
                 std::chrono::milliseconds timeout = std::chrono::seconds(120));

@@ -21,16 +21,7 @@ class InstallerRunningProgramChecks : public test::TempDirTest {
 
   // Starts the sleeper under `path`; the fixture's TempDir outlives it.
   void startSleeperAs(const std::wstring& path) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    test::copyFileOrThrow(test::helperProgram(L"SystemSleeper"), path);
-    sleeper = test::ChildProcess::start(path, L"90");
-    // The process list must show the image before the installer looks.
-    for (int i = 0; i < 200; ++i) {
-      wchar_t image[1024] = {};
-      DWORD length = 1024;
-      if (::QueryFullProcessImageNameW(sleeper.handle(), 0, image, &length)) break;
-      ::Sleep(25);
-    }
+    sleeper = test::startCopyAs(test::helperProgram(L"SystemSleeper"), path, L"90");
   }
 
   static std::string describe(const test::BoxedRun& run) {
