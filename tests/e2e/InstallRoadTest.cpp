@@ -2,8 +2,6 @@
 // line, the stage-marker file, the disk and the local payload server.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "common/PathText.h"
 #include "common/UniqueHandle.h"
 #include "common/Utf.h"
