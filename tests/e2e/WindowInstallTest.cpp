@@ -75,15 +75,6 @@ std::vector<DWORD> processesOf(const std::wstring& program) {
   return ids;
 }
 
-void endProcesses(const std::vector<DWORD>& ids) {
-  for (DWORD id : ids) {
-    orvo::UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
-    if (!process) continue;
-    ::TerminateProcess(process.get(), 0);
-    ::WaitForSingleObject(process.get(), 10000);
-  }
-}
-
 // Whether this platform's shell links keep a target path outside the ANSI code
 // page (Wine 8 writes only the ANSI form and reads back "??" for Chinese).
 bool shellLinksKeepUnicodeTargets(const std::wstring& scratch) {
@@ -118,7 +109,7 @@ class WindowInstall : public E2eTest, public ::testing::WithParamInterface<const
     removeMachineState();
   }
   void TearDown() override {
-    endProcesses(processesOf(program()));
+    for (const DWORD id : processesOf(program())) endProcessIfRunning(id, program());
     removeMachineState();
   }
 
@@ -160,7 +151,7 @@ TEST_P(WindowInstall, ClickedInstallRegistersAndStartsThePlatformAndTheUninstall
   const BoxedRun refused = runAnsweringBoxes(uninstaller, L"--uninstall", L"卸载 orvo game", {});
   EXPECT_EQ(refused.exitCode, 1);
   EXPECT_EQ(refused.boxTexts, std::vector<std::wstring>{L"请先退出游戏和 orvo game"});
-  endProcesses(platform);
+  for (const DWORD id : platform) endProcessIfRunning(id, program());
 
   const BoxedRun run = runAnsweringBoxes(uninstaller, L"--uninstall", L"卸载 orvo game", {IDYES});
   EXPECT_EQ(run.exitCode, 0);

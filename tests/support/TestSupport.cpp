@@ -13,6 +13,7 @@
 #include "common/PathText.h"
 #include "common/Utf.h"
 #include "payload/Sha256.h"
+#include "txn/TransactionPathRules.h"
 
 namespace orvo::test {
 
@@ -177,6 +178,19 @@ ChildProcess startCopyAs(const std::wstring& program, const std::wstring& path, 
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }
   return child;
+}
+
+void endProcessIfRunning(DWORD processId, const std::wstring& program) {
+  UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
+                                     processId));
+  if (!process) return;
+  std::wstring image(32768, L'\0');
+  DWORD length = static_cast<DWORD>(image.size());
+  if (!::QueryFullProcessImageNameW(process.get(), 0, image.data(), &length)) return;
+  image.resize(length);
+  if (orvo::lowercaseText(image) != orvo::lowercaseText(program)) return;
+  ::TerminateProcess(process.get(), 0);
+  ::WaitForSingleObject(process.get(), 10000);
 }
 
 DWORD runToExit(const std::wstring& program, const std::wstring& arguments, std::chrono::milliseconds timeout) {

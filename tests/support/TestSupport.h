@@ -80,6 +80,11 @@ class ChildProcess {
 // running-program check made next sees it.
 ChildProcess startCopyAs(const std::wstring& program, const std::wstring& path, const std::wstring& arguments);
 
+// Ends process `processId` if it still runs `program` (compared without case):
+// an id read from a marker or a process list may by now name another process,
+// a concurrent test among them, which must not be ended.
+void endProcessIfRunning(DWORD processId, const std::wstring& program);
+
 // Runs a program to its end and returns its exit code (fails the test on timeout).
 DWORD runToExit(const std::wstring& program, const std::wstring& arguments,
                 std::chrono::milliseconds timeout = std::chrono::seconds(120));

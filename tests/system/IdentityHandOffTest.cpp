@@ -119,12 +119,7 @@ class IdentityHandOff : public test::TempDirTest {
     const std::string text = markers();
     const auto at = text.find("platform-launch-ok pid=");
     if (at == std::string::npos) return;
-    const DWORD pid = static_cast<DWORD>(std::stoul(text.substr(at + 23)));
-    UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
-    if (process) {
-      ::TerminateProcess(process.get(), 0);
-      ::WaitForSingleObject(process.get(), 10000);
-    }
+    test::endProcessIfRunning(static_cast<DWORD>(std::stoul(text.substr(at + 23))), installDirectory + L"\\OrvoQ9.exe");
   }
 
   void setPlatformMode(const std::string& mode) { test::writeBytes(installDirectory + L"\\system-platform-mode.txt", mode); }

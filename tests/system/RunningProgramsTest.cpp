@@ -74,12 +74,19 @@ class RunningPrograms : public test::TempDirTest {
     std::filesystem::create_directories(installDirectory);
   }
   void TearDown() override {
-    for (const DWORD pid : started) endByProcessId(pid);
+    // Ended through the handles kept since their start: an id alone may by
+    // now name another program, a test process among them.
+    for (const UniqueHandle& process : started) end(process.get());
+  }
+
+  static void end(HANDLE process) {
+    ::TerminateProcess(process, 0);
+    ::WaitForSingleObject(process, 10000);
   }
 
   // Copies the sleeper to `path`, starts it and waits until the process list
   // shows its image path, so a check never sees it half-started.
-  DWORD startAs(const std::wstring& path) {
+  HANDLE startAs(const std::wstring& path) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     test::copyFileOrThrow(test::helperProgram(L"SystemSleeper"), path);
     STARTUPINFOW startup{};
@@ -90,35 +97,27 @@ class RunningPrograms : public test::TempDirTest {
                           nullptr, &startup, &info)) {
       throw std::runtime_error("cannot start " + wideToUtf8(path));
     }
-    UniqueHandle process(info.hProcess);
     UniqueHandle thread(info.hThread);
-    started.push_back(info.dwProcessId);
+    const HANDLE process = started.emplace_back(info.hProcess).get();
     for (int i = 0; i < 200; ++i) {
       wchar_t image[MAX_PATH * 4] = {};
       DWORD length = MAX_PATH * 4;
-      if (::QueryFullProcessImageNameW(process.get(), 0, image, &length)) break;
+      if (::QueryFullProcessImageNameW(process, 0, image, &length)) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
-    return info.dwProcessId;
-  }
-
-  static void endByProcessId(DWORD pid) {
-    UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
-    if (!process) return;
-    ::TerminateProcess(process.get(), 0);
-    ::WaitForSingleObject(process.get(), 10000);
+    return process;
   }
 
   std::wstring installDirectory;
-  std::vector<DWORD> started;
+  std::vector<UniqueHandle> started;
 };
 
 TEST_F(RunningPrograms, SeeAGameClientInCapitalsTwoLevelsBelowTheDirectory) {
   EXPECT_FALSE(isGameRunningUnder(installDirectory));
-  const DWORD pid = startAs(installDirectory + L"\\games\\region\\DNF.EXE");
+  const HANDLE client = startAs(installDirectory + L"\\games\\region\\DNF.EXE");
   EXPECT_TRUE(isGameRunningUnder(installDirectory));
   EXPECT_TRUE(isGameRunningUnder(temp.path() + L"/./orvo game/"));
-  endByProcessId(pid);
+  end(client);
   EXPECT_FALSE(isGameRunningUnder(installDirectory)) << "an ended game client is still seen";
 }
 
