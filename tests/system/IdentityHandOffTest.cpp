@@ -119,7 +119,8 @@ class IdentityHandOff : public test::TempDirTest {
     const std::string text = markers();
     const auto at = text.find("platform-launch-ok pid=");
     if (at == std::string::npos) return;
-    test::endProcessIfRunning(static_cast<DWORD>(std::stoul(text.substr(at + 23))), installDirectory + L"\\OrvoQ9.exe");
+    const DWORD pid = static_cast<DWORD>(std::stoul(text.substr(at + 23)));
+    test::endProcessIfRunning(pid, installDirectory + L"\\OrvoQ9.exe");
   }
 
   void setPlatformMode(const std::string& mode) { test::writeBytes(installDirectory + L"\\system-platform-mode.txt", mode); }
