@@ -77,12 +77,7 @@ class InstallerWindowTest : public test::TempDirTest {
   void click(int x, int y) {
     POINT point{x, y};
     ::ClientToScreen(handle(), &point);
-    ::SetCursorPos(point.x, point.y);
-    INPUT inputs[2] = {};
-    inputs[0].type = inputs[1].type = INPUT_MOUSE;
-    inputs[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
-    inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
-    ASSERT_EQ(::SendInput(2, inputs, sizeof(INPUT)), 2u);
+    test::clickOnWindow(handle(), point);
   }
 
   // The left button released at a logical point, as the window receives it.

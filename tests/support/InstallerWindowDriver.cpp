@@ -6,16 +6,6 @@
 #include "tests/support/TestSupport.h"
 
 namespace orvo::test {
-namespace {
-
-void sendMouse(DWORD flags) {
-  INPUT input{};
-  input.type = INPUT_MOUSE;
-  input.mi.dwFlags = flags;
-  if (::SendInput(1, &input, sizeof input) != 1) throw std::runtime_error("SendInput failed");
-}
-
-}  // namespace
 
 InstallerWindowDriver InstallerWindowDriver::attach(DWORD processId, std::chrono::milliseconds timeout) {
   const HWND window = waitForTopLevelWindow(processId, L"OrvoGameInstaller", L"", timeout);
@@ -46,10 +36,7 @@ void InstallerWindowDriver::clickAt(int x, int y) const {
   POINT point{static_cast<LONG>(x * scale), static_cast<LONG>(y * scale)};
   ::ClientToScreen(window_, &point);
   ::SetForegroundWindow(window_);
-  if (!::SetCursorPos(point.x, point.y)) throw std::runtime_error("SetCursorPos failed");
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  sendMouse(MOUSEEVENTF_LEFTDOWN);
-  sendMouse(MOUSEEVENTF_LEFTUP);
+  clickOnWindow(window_, point);
 }
 
 bool InstallerWindowDriver::waitForInstallStart(std::chrono::milliseconds timeout) const {

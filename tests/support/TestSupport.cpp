@@ -469,4 +469,30 @@ std::map<std::wstring, std::wstring> snapshotTree(const std::wstring& root) {
   return snapshot;
 }
 
+void clickOnWindow(HWND window, POINT screenPoint) {
+  const CrossProcessLock turn(L"OrvoTestsDesktopInput");
+  for (int attempt = 0;; ++attempt) {
+    ::SetWindowPos(window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    const HWND hit = ::WindowFromPoint(screenPoint);
+    if (hit != nullptr && ::GetAncestor(hit, GA_ROOT) == window) break;
+    if (attempt == 100) throw std::runtime_error("another window stays over the point to click");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  // The point travels with each event: a button event alone would take the
+  // cursor position the input system knows, which can still be the old one.
+  const auto normalised = [](LONG value, int metric) {
+    return static_cast<LONG>(::MulDiv(value, 65535, ::GetSystemMetrics(metric) - 1));
+  };
+  INPUT inputs[2] = {};
+  for (INPUT& input : inputs) {
+    input.type = INPUT_MOUSE;
+    input.mi.dx = normalised(screenPoint.x, SM_CXSCREEN);
+    input.mi.dy = normalised(screenPoint.y, SM_CYSCREEN);
+    input.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+  }
+  inputs[0].mi.dwFlags |= MOUSEEVENTF_LEFTDOWN;
+  inputs[1].mi.dwFlags |= MOUSEEVENTF_LEFTUP;
+  if (::SendInput(2, inputs, sizeof(INPUT)) != 2) throw std::runtime_error("SendInput failed");
+}
+
 }  // namespace orvo::test

@@ -137,4 +137,11 @@ class CrossProcessLock {
 // The lock of the payload server's answers for the two fixed payload paths.
 inline constexpr wchar_t kPayloadPathsLock[] = L"OrvoTestsPayloadServerFixedPaths";
 
+// A real click (left button down and up through the system's input queue) at
+// `screenPoint` on `window`. Tests running at the same time open windows on
+// the same desktop, the installer's centred ones in the very same place, so the
+// window is first raised above them and checked to be the one under the point,
+// and tests in other processes take turns with the one cursor meanwhile.
+void clickOnWindow(HWND window, POINT screenPoint);
+
 }  // namespace orvo::test
