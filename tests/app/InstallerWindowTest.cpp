@@ -298,6 +298,7 @@ TEST_F(InstallerWindowTest, TheTitleStripDragsTheWindowAndTheButtonsDoNot) {
 
 TEST_F(InstallerWindowTest, TheHandShowsOverTheInstallButton) {
   open();
+  const test::CrossProcessLock cursor(test::kDesktopCursorLock);
   POINT point{600, 460};
   ::ClientToScreen(handle(), &point);
   ::SetCursorPos(point.x, point.y);

@@ -470,7 +470,7 @@ std::map<std::wstring, std::wstring> snapshotTree(const std::wstring& root) {
 }
 
 void clickOnWindow(HWND window, POINT screenPoint) {
-  const CrossProcessLock turn(L"OrvoTestsDesktopInput");
+  const CrossProcessLock turn(kDesktopCursorLock);
   for (int attempt = 0;; ++attempt) {
     ::SetWindowPos(window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     const HWND hit = ::WindowFromPoint(screenPoint);

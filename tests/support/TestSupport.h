@@ -137,6 +137,9 @@ class CrossProcessLock {
 // The lock of the payload server's answers for the two fixed payload paths.
 inline constexpr wchar_t kPayloadPathsLock[] = L"OrvoTestsPayloadServerFixedPaths";
 
+// The lock of the one cursor of the test desktop, for tests that move it.
+inline constexpr wchar_t kDesktopCursorLock[] = L"OrvoTestsDesktopCursor";
+
 // A real click (left button down and up through the system's input queue) at
 // `screenPoint` on `window`. Tests running at the same time open windows on
 // the same desktop, the installer's centred ones in the very same place, so the
