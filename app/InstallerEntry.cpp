@@ -1,13 +1,13 @@
 #include "app/InstallerEntry.h"
 
 #include <windows.h>
-#include <gdiplus.h>
 #include <shellapi.h>
 
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "app/GdiplusSession.h"
 #include "app/InstallDirectory.h"
 #include "app/InstallPipeline.h"
 #include "app/InstallStatus.h"
@@ -76,13 +76,11 @@ int runInstaller(HINSTANCE instance, PipelineSteps& steps, WindowImages& images)
 namespace orvo {
 
 int runInstallerProcess(HINSTANCE instance, PipelineSteps& steps) {
-  const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  ULONG_PTR gdiplusToken = 0;
-  Gdiplus::GdiplusStartupInput gdiplusInput;
-  Gdiplus::GdiplusStartup(&gdiplusToken, &gdiplusInput, nullptr);
-
-  int exitCode = 0;
+  // Ended in reverse order: the pictures before GDI+, GDI+ before COM.
+  const ComApartment com;
+  const GdiplusSession gdiplus;
   WindowImages images;
+  int exitCode = 0;
   try {
     exitCode = runInstaller(instance, steps, images);
   } catch (const std::exception& error) {
@@ -95,11 +93,6 @@ int runInstallerProcess(HINSTANCE instance, PipelineSteps& steps) {
     ::MessageBoxW(nullptr, text.c_str(), L"orvo game", MB_OK | MB_ICONERROR);
     exitCode = 1;
   }
-
-  images.background.reset();
-  images.logo.reset();
-  if (gdiplusToken != 0) Gdiplus::GdiplusShutdown(gdiplusToken);
-  if (SUCCEEDED(com)) ::CoUninitialize();
   return exitCode;
 }
 

@@ -22,7 +22,6 @@ enum class TransactionState : int {
   RolledBack = 6,
 };
 
-
 // An event label ("journal-created", "prepared-file", "prepared",
 // "before-replace", "after-replace", "applied", "committed",
 // "rolled-back-file", "rolled-back") and the entry index it concerns.

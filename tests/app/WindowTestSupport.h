@@ -1,5 +1,5 @@
 #pragma once
-// Helpers of the window tests: a GDI+ session, the build's artwork, pictures
+// Helpers of the window tests: the build's artwork, pictures
 // kept as test artefacts, and pixel probes in logical coordinates.
 #include <windows.h>
 #include <objidl.h>
@@ -12,29 +12,14 @@
 #include <memory>
 #include <string>
 
+#include "app/GdiplusSession.h"
 #include "app/ResourceImage.h"
 #include "common/PathText.h"
 #include "tests/support/TestSupport.h"
 
 namespace orvo::test {
 
-// GDI+ started for the life of the object.
-class GdiplusSession {
- public:
-  GdiplusSession() {
-    Gdiplus::GdiplusStartupInput input;
-    if (Gdiplus::GdiplusStartup(&token_, &input, nullptr) != Gdiplus::Ok) token_ = 0;
-  }
-  ~GdiplusSession() {
-    if (token_ != 0) Gdiplus::GdiplusShutdown(token_);
-  }
-  GdiplusSession(const GdiplusSession&) = delete;
-  GdiplusSession& operator=(const GdiplusSession&) = delete;
-  bool started() const { return token_ != 0; }
-
- private:
-  ULONG_PTR token_ = 0;
-};
+using orvo::GdiplusSession;
 
 // The pictures the build draws for resources 101 and 102.
 inline std::wstring generatedArtwork(const std::wstring& name) {
