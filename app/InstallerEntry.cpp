@@ -24,14 +24,6 @@ namespace {
 
 using namespace orvo;
 
-std::vector<std::wstring> commandLineArguments() {
-  int count = 0;
-  UniqueLocal<wchar_t**> argv(::CommandLineToArgvW(::GetCommandLineW(), &count));
-  std::vector<std::wstring> arguments;
-  for (int i = 1; argv && i < count; ++i) arguments.emplace_back(argv.get()[i]);
-  return arguments;
-}
-
 // The uninstaller's file list is the manifest embedded in this executable.
 void runUninstaller() { runUninstall(&loadEmbeddedFileManifest); }
 
@@ -74,6 +66,14 @@ int runInstaller(HINSTANCE instance, PipelineSteps& steps, WindowImages& images)
 }  // namespace
 
 namespace orvo {
+
+std::vector<std::wstring> commandLineArguments() {
+  int count = 0;
+  UniqueLocal<wchar_t**> argv(::CommandLineToArgvW(::GetCommandLineW(), &count));
+  std::vector<std::wstring> arguments;
+  for (int i = 1; argv && i < count; ++i) arguments.emplace_back(argv.get()[i]);
+  return arguments;
+}
 
 int runInstallerProcess(HINSTANCE instance, PipelineSteps& steps) {
   // Ended in reverse order: the pictures before GDI+, GDI+ before COM.

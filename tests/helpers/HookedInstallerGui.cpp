@@ -11,7 +11,6 @@
 // Events: journal-created, prepared-file, prepared, before-replace,
 // after-replace, applied, committed; the index is the manifest entry's, else 0.
 #include <windows.h>
-#include <shellapi.h>
 
 #include <cstdint>
 #include <string>
@@ -48,10 +47,7 @@ struct Hooks {
 };
 
 Hooks hooksFromCommandLine() {
-  int count = 0;
-  orvo::UniqueLocal<wchar_t**> argv(::CommandLineToArgvW(::GetCommandLineW(), &count));
-  std::vector<std::wstring> arguments;
-  for (int i = 1; argv && i < count; ++i) arguments.emplace_back(argv.get()[i]);
+  const std::vector<std::wstring> arguments = orvo::commandLineArguments();
   Hooks hooks;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     if (arguments[i] == L"--crash-at" && i + 1 < arguments.size()) hooks.crashAt = parsePoint(arguments[i + 1]);

@@ -147,7 +147,7 @@ ChildProcess ChildProcess::start(const std::wstring& program, const std::wstring
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200 * attempt));
   }
-  ::CloseHandle(info.hThread);
+  const UniqueHandle thread(info.hThread);
   ChildProcess child;
   child.process_.reset(info.hProcess);
   child.id_ = info.dwProcessId;
@@ -396,7 +396,6 @@ std::wstring answerMessageBox(DWORD processId, const std::wstring& caption, int 
   }
   throw std::runtime_error("no message box appeared with caption " + wideToUtf8(caption));
 }
-
 
 CrossProcessLock::CrossProcessLock(const wchar_t* name) : mutex_(::CreateMutexW(nullptr, FALSE, name)) {
   if (!mutex_) throw std::runtime_error("cannot create the lock " + wideToUtf8(name));

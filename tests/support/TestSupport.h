@@ -109,7 +109,6 @@ bool platformHasFileStreams();
 std::wstring answerMessageBox(DWORD processId, const std::wstring& caption, int button,
                               std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
-
 // The first visible top-level window of process `processId` whose class name
 // (empty: any) and title (empty: any) match, waited for; nullptr after `timeout`.
 HWND waitForTopLevelWindow(DWORD processId, const std::wstring& className, const std::wstring& title,

@@ -3,12 +3,10 @@
 // names into directories below, beside and inside an install directory.
 #include <windows.h>
 
-#include <chrono>
 #include <cwctype>
+#include <deque>
 #include <filesystem>
-#include <thread>
 
-#include "common/UniqueHandle.h"
 #include "system/RunningPrograms.h"
 #include "tests/system/SystemTestSupport.h"
 
@@ -73,51 +71,22 @@ class RunningPrograms : public test::TempDirTest {
     installDirectory = temp / L"orvo game";
     std::filesystem::create_directories(installDirectory);
   }
-  void TearDown() override {
-    // Ended through the handles kept since their start: an id alone may by
-    // now name another program, a test process among them.
-    for (const UniqueHandle& process : started) end(process.get());
-  }
-
-  static void end(HANDLE process) {
-    ::TerminateProcess(process, 0);
-    ::WaitForSingleObject(process, 10000);
-  }
-
-  // Copies the sleeper to `path`, starts it and waits until the process list
-  // shows its image path, so a check never sees it half-started.
-  HANDLE startAs(const std::wstring& path) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    test::copyFileOrThrow(test::helperProgram(L"SystemSleeper"), path);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    std::wstring commandLine = L"\"" + path + L"\" 60";
-    if (!::CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
-                          nullptr, &startup, &info)) {
-      throw std::runtime_error("cannot start " + wideToUtf8(path));
-    }
-    UniqueHandle thread(info.hThread);
-    const HANDLE process = started.emplace_back(info.hProcess).get();
-    for (int i = 0; i < 200; ++i) {
-      wchar_t image[MAX_PATH * 4] = {};
-      DWORD length = MAX_PATH * 4;
-      if (::QueryFullProcessImageNameW(process, 0, image, &length)) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    return process;
+  // The sleeper, started from `path` and seen in the process list; ended
+  // with the test through the handle kept since its start.
+  test::ChildProcess& startAs(const std::wstring& path) {
+    return started.emplace_back(test::startCopyAs(test::helperProgram(L"SystemSleeper"), path, L"60"));
   }
 
   std::wstring installDirectory;
-  std::vector<UniqueHandle> started;
+  std::deque<test::ChildProcess> started;  // a deque keeps the references startAs gave
 };
 
 TEST_F(RunningPrograms, SeeAGameClientInCapitalsTwoLevelsBelowTheDirectory) {
   EXPECT_FALSE(isGameRunningUnder(installDirectory));
-  const HANDLE client = startAs(installDirectory + L"\\games\\region\\DNF.EXE");
+  test::ChildProcess& client = startAs(installDirectory + L"\\games\\region\\DNF.EXE");
   EXPECT_TRUE(isGameRunningUnder(installDirectory));
   EXPECT_TRUE(isGameRunningUnder(temp.path() + L"/./orvo game/"));
-  end(client);
+  client.terminate();
   EXPECT_FALSE(isGameRunningUnder(installDirectory)) << "an ended game client is still seen";
 }
 
