@@ -37,7 +37,8 @@ void fillDiskLeaving(const std::wstring& path, std::uint64_t leave) {
       ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) throw std::runtime_error("cannot create the filler");
   const std::string chunk(1 << 20, 'f');
-  std::uint64_t remaining = freeBytes() > leave ? freeBytes() - leave : 0;
+  const std::uint64_t free = freeBytes();
+  std::uint64_t remaining = free > leave ? free - leave : 0;
   while (remaining > 0) {
     const DWORD size = static_cast<DWORD>(std::min<std::uint64_t>(remaining, chunk.size()));
     DWORD written = 0;
@@ -48,7 +49,9 @@ void fillDiskLeaving(const std::wstring& path, std::uint64_t leave) {
   }
 }
 
-class DiskFull : public ::testing::Test {
+// The installation on the small disk; the markers on the system drive, which
+// never fills here.
+class DiskFull : public TempDirTest {
  protected:
   void SetUp() override {
     std::string why = payloadServerUnavailable();
@@ -63,20 +66,13 @@ class DiskFull : public ::testing::Test {
   }
   void TearDown() override {
     if (!root_.empty()) removeTree(root_);
-    markers_.reset();
   }
 
   std::wstring installDirectory() const { return root_ + L"\\orvo game"; }
   std::wstring filler() const { return root_ + L"\\filler.bin"; }
-  std::wstring markerFile() const { return markers_.path() + L"\\markers.txt"; }
+  std::wstring markerFile() const { return temp / L"markers.txt"; }
 
   std::wstring root_;
-  // Markers go to the system drive, which never fills here.
-  struct Markers {
-    std::unique_ptr<TempDir> dir = std::make_unique<TempDir>();
-    std::wstring path() const { return dir->path(); }
-    void reset() { dir.reset(); }
-  } markers_;
 };
 
 TEST_F(DiskFull, ADiskWithoutRoomIsRefusedBeforeTheDownload) {

@@ -14,7 +14,6 @@ using namespace orvo::test::e2e;
 
 namespace {
 
-
 class InstallRoad : public E2eTest {
  protected:
   // Every file of the shipped manifest is installed with its digest.
