@@ -16,6 +16,7 @@
 
 #include "app/InstallPipeline.h"
 #include "app/InstallStatus.h"
+#include "common/ScopeExit.h"
 #include "payload/PayloadDownloader.h"
 
 namespace {
@@ -44,6 +45,7 @@ int wmain(int argc, wchar_t** argv) {
   HWND window = ::CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                   windowClass.hInstance, nullptr);
   if (window == nullptr) return 2;
+  const orvo::ScopeExit destroyWindow([window] { ::DestroyWindow(window); });
 
   orvo::InstallStatus status;
   status.attachWindow(window);
