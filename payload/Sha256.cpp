@@ -41,7 +41,7 @@ std::wstring digestToHex(const std::uint8_t* bytes, std::size_t count) {
   return text;
 }
 
-std::wstring sha256File(const std::wstring& path, ByteProgress progress, const CancelCheck& checkCancelled) {
+std::wstring sha256OfHandle(HANDLE file, ByteProgress progress, const CancelCheck& checkCancelled) {
   // The callback is released before returning, whatever happens.
   const ByteProgress report = std::move(progress);
   UniqueBcryptAlg provider;
@@ -51,14 +51,13 @@ std::wstring sha256File(const std::wstring& path, ByteProgress progress, const C
   UniqueBcryptHash hash;
   if (!createHash(provider, object, hash)) throw std::runtime_error("SHA256 failed");
 
-  UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  bool usable = file.valid();
+  LARGE_INTEGER start{};
+  bool usable = file != nullptr && file != INVALID_HANDLE_VALUE && ::SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
   std::uint64_t total = 0;
   while (usable) {
     if (checkCancelled) checkCancelled();
     DWORD n = 0;
-    if (!::ReadFile(file.get(), buffer.get(), static_cast<DWORD>(kChunkSize), &n, nullptr)) {
+    if (!::ReadFile(file, buffer.get(), static_cast<DWORD>(kChunkSize), &n, nullptr)) {
       usable = false;
       break;
     }
@@ -73,6 +72,12 @@ std::wstring sha256File(const std::wstring& path, ByteProgress progress, const C
   }
   if (!usable) throw std::runtime_error("Cannot verify downloaded files");
   return digestToHex(digest.data(), digest.size());
+}
+
+std::wstring sha256File(const std::wstring& path, ByteProgress progress, const CancelCheck& checkCancelled) {
+  UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  return sha256OfHandle(file.get(), std::move(progress), checkCancelled);
 }
 
 std::wstring sha256Text(const std::wstring& text) {

@@ -22,6 +22,11 @@ namespace orvo {
 // running total after every non-empty chunk; `checkCancelled` runs before each read.
 std::wstring sha256File(const std::wstring& path, ByteProgress progress = {}, const CancelCheck& checkCancelled = {});
 
+// The same digest read through an open handle (with read access), from offset 0
+// to the end; the handle's file pointer is left at the end. An invalid handle
+// fails like an unreadable file.
+std::wstring sha256OfHandle(HANDLE file, ByteProgress progress = {}, const CancelCheck& checkCancelled = {});
+
 // Digest of the string's UTF-16LE code units (no terminator, no byte-order mark).
 std::wstring sha256Text(const std::wstring& text);
 
