@@ -41,22 +41,6 @@ UniqueSecurityDescriptor buildPrivateSecurityDescriptor(HANDLE token) {
   return descriptor;
 }
 
-DesktopImpersonation::DesktopImpersonation(HANDLE desktopToken) {
-  if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY | TOKEN_IMPERSONATE, TRUE, savedToken_.put())) {
-    if (::GetLastError() != ERROR_NO_TOKEN) fail("Migration identity unavailable");
-    savedToken_.reset();
-  }
-  if (!::ImpersonateLoggedOnUser(desktopToken)) {
-    savedToken_.reset();
-    fail("Migration desktop identity denied");
-  }
-}
-
-DesktopImpersonation::~DesktopImpersonation() {
-  ::RevertToSelf();
-  if (savedToken_) ::SetThreadToken(nullptr, savedToken_.get());
-}
-
 void applyPrivateDacl(PSECURITY_DESCRIPTOR privateDescriptor, HANDLE handle) {
   BOOL present = FALSE;
   BOOL defaulted = FALSE;

@@ -1,19 +1,18 @@
 #pragma once
 // The migration's security tools: the private security descriptor that admits
-// only SYSTEM, the Administrators group and the desktop user, acting as the
-// desktop user on the current thread, and the saving and restoring of a
-// link's own DACL.
+// only SYSTEM, the Administrators group and the desktop user, and the saving
+// and restoring of a link's own DACL. Acting as the desktop user is
+// DesktopImpersonation (common/), shared with registration and uninstall.
 //
 // Guarantees: every token, SID string and descriptor is owned and released on
-// every path; a DesktopImpersonation scope leaves the thread exactly as it
-// found it (its earlier impersonation token, or none), also when an error
-// passes; each failure throws std::runtime_error with its fixed message.
+// every path; each failure throws std::runtime_error with its fixed message.
 #include <windows.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "common/DesktopImpersonation.h"
 #include "common/UniqueHandle.h"
 
 namespace orvo {
@@ -28,18 +27,6 @@ std::wstring migrationTokenUserSid(HANDLE token);
 std::wstring privateDescriptorSddl(const std::wstring& sid);
 
 UniqueSecurityDescriptor buildPrivateSecurityDescriptor(HANDLE token);
-
-// While it lives, the current thread acts as the desktop user.
-class DesktopImpersonation {
- public:
-  explicit DesktopImpersonation(HANDLE desktopToken);
-  ~DesktopImpersonation();
-  DesktopImpersonation(const DesktopImpersonation&) = delete;
-  DesktopImpersonation& operator=(const DesktopImpersonation&) = delete;
-
- private:
-  UniqueHandle savedToken_;
-};
 
 // Sets the private DACL, protected, on the object (handle with WRITE_DAC).
 void applyPrivateDacl(PSECURITY_DESCRIPTOR privateDescriptor, HANDLE handle);

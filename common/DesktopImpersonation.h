@@ -1,0 +1,27 @@
+#pragma once
+// Acting as the desktop user on the current thread, so that what the elevated
+// installer does in that user's own places (the migration's copy, shortcuts,
+// the manifest copy in ".platform") is done with that user's rights.
+//
+// Guarantees: the scope leaves the thread exactly as it found it (its earlier
+// impersonation token, or none), also when an error passes; each failure
+// throws std::runtime_error with its fixed message.
+#include <windows.h>
+
+#include "common/UniqueHandle.h"
+
+namespace orvo {
+
+// While it lives, the current thread acts as the desktop user.
+class DesktopImpersonation {
+ public:
+  explicit DesktopImpersonation(HANDLE desktopToken);
+  ~DesktopImpersonation();
+  DesktopImpersonation(const DesktopImpersonation&) = delete;
+  DesktopImpersonation& operator=(const DesktopImpersonation&) = delete;
+
+ private:
+  UniqueHandle savedToken_;
+};
+
+}  // namespace orvo
