@@ -1,5 +1,7 @@
 #include "common/DesktopImpersonation.h"
 
+#include <atomic>
+#include <exception>
 #include <stdexcept>
 
 namespace orvo {
@@ -7,7 +9,12 @@ namespace {
 
 [[noreturn]] void fail(const char* message) { throw std::runtime_error(message); }
 
+const ThreadIdentityCalls systemCalls{&::RevertToSelf, &::SetThreadToken};
+std::atomic<const ThreadIdentityCalls*> boundCalls{&systemCalls};
+
 }  // namespace
+
+void bindThreadIdentityCalls(const ThreadIdentityCalls* calls) { boundCalls.store(calls ? calls : &systemCalls); }
 
 DesktopImpersonation::DesktopImpersonation(HANDLE desktopToken) {
   if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY | TOKEN_IMPERSONATE, TRUE, savedToken_.put())) {
@@ -18,11 +25,26 @@ DesktopImpersonation::DesktopImpersonation(HANDLE desktopToken) {
     savedToken_.reset();
     fail("Migration desktop identity denied");
   }
+  active_ = true;
+}
+
+bool DesktopImpersonation::restore() noexcept {
+  active_ = false;
+  const ThreadIdentityCalls* calls = boundCalls.load();
+  if (!calls->revertToSelf()) return false;
+  if (savedToken_ && !calls->setThreadToken(nullptr, savedToken_.get())) return false;
+  savedToken_.reset();
+  return true;
+}
+
+void DesktopImpersonation::end() {
+  if (active_ && !restore()) fail("Migration identity unavailable");
 }
 
 DesktopImpersonation::~DesktopImpersonation() {
-  ::RevertToSelf();
-  if (savedToken_) ::SetThreadToken(nullptr, savedToken_.get());
+  // The thread would go on as the wrong user, elevated steps as the desktop
+  // user or the user's steps elevated, and no error can leave here.
+  if (active_ && !restore()) std::terminate();
 }
 
 }  // namespace orvo

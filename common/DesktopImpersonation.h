@@ -4,8 +4,11 @@
 // the manifest copy in ".platform") is done with that user's rights.
 //
 // Guarantees: the scope leaves the thread exactly as it found it (its earlier
-// impersonation token, or none), also when an error passes; each failure
-// throws std::runtime_error with its fixed message.
+// impersonation token, or none), also when an error passes; no step ever runs
+// on under the wrong identity: a failure to give the thread its identity back
+// throws from end(), and ends the process when it happens in the destructor,
+// where no error can leave. Each failure throws std::runtime_error with its
+// fixed message.
 #include <windows.h>
 
 #include "common/UniqueHandle.h"
@@ -20,8 +23,25 @@ class DesktopImpersonation {
   DesktopImpersonation(const DesktopImpersonation&) = delete;
   DesktopImpersonation& operator=(const DesktopImpersonation&) = delete;
 
+  // Gives the thread its earlier identity back now; throws "Migration identity
+  // unavailable" when the system refuses, so that the caller's next step does
+  // not run as the wrong user.
+  void end();
+
  private:
+  bool restore() noexcept;
+
   UniqueHandle savedToken_;
+  bool active_ = false;
 };
+
+// Test seam: the two calls that give a thread its identity back. The system
+// refuses them only in states a test cannot bring about; nullptr binds the
+// system's own calls again.
+struct ThreadIdentityCalls {
+  BOOL(WINAPI* revertToSelf)();
+  BOOL(WINAPI* setThreadToken)(PHANDLE thread, HANDLE token);
+};
+void bindThreadIdentityCalls(const ThreadIdentityCalls* calls);
 
 }  // namespace orvo

@@ -10,6 +10,9 @@ namespace orvo {
 namespace {
 
 constexpr DWORD kLinkAccess = WRITE_DAC | READ_CONTROL | DELETE | FILE_READ_ATTRIBUTES;
+// The private copy's root while it is filled and verified: everything but the
+// DELETE access its move needs (see takePrivateCopyForTheSwitch).
+constexpr DWORD kCopyBuildAccess = WRITE_DAC | READ_CONTROL | FILE_READ_ATTRIBUTES;
 constexpr DWORD kCopyChunk = 262144;
 
 [[noreturn]] void fail(const char* message) { throw std::runtime_error(message); }
@@ -69,9 +72,17 @@ bool LegacyDataMigration::runMigration() {
   requireFreeSpace(entries);
   beginJournalHeader();
   createPrivateCopy();
-  copyEntries(entries);
-  reverifySource(entries, sourceSnapshot);
-  verifyCopiedTree(entries);
+  {
+    // The copy's directories are the desktop user's to change: held from
+    // their creation until the copy is verified, none can be swapped for a
+    // link that would lead the elevated writes elsewhere. They are let go
+    // before the switch, which could not move a directory whose children are
+    // open.
+    const std::vector<UniqueHandle> copiedDirectories = copyEntries(entries);
+    reached(MigrationSwitchPoint::SourceCopied);
+    reverifySource(entries, sourceSnapshot);
+    verifyCopiedTree(entries);
+  }
   switchDirectories();
   return true;
 }
@@ -93,7 +104,7 @@ bool LegacyDataMigration::detectLegacyLink() {
     }
     return false;
   }
-  legacyLink_ = openMigrationPath(legacyPath, kLinkAccess, FILE_SHARE_READ);
+  legacyLink_ = migrationLinkPlatform().openLink(legacyPath, kLinkAccess, FILE_SHARE_READ);
   source_ = readJunctionTarget(legacyLink_.get());
   if (isSameOrInside(source_, installDirectory_) || isSameOrInside(installDirectory_, source_)) {
     fail("Migration source overlaps installation");
@@ -104,11 +115,15 @@ bool LegacyDataMigration::detectLegacyLink() {
 std::vector<MigrationTreeEntry> LegacyDataMigration::readSourceAsDesktopUser(FileSnapshot& sourceSnapshot) {
   DesktopImpersonation asUser(token_.get());
   sourceChain_ = pinMigrationChain(source_);
+  // The path texts were compared before; a short alias or another drive
+  // letter for the same directory passes that, the identities do not.
+  if (pinnedChainsOverlap(sourceChain_, installChain_)) fail("Migration source overlaps installation");
   sourceRoot_ = openMigrationPath(source_, GENERIC_READ, FILE_SHARE_READ);
   sourceSnapshot = takeFileSnapshot(sourceRoot_.get());
   if (!isOrdinaryDirectory(sourceSnapshot.dwFileAttributes)) fail("Migration source is not an ordinary directory");
   std::vector<MigrationTreeEntry> entries;
   walkMigrationTree(source_, L"", entries, 0);
+  asUser.end();
   return entries;
 }
 
@@ -142,21 +157,30 @@ void LegacyDataMigration::beginJournalHeader() {
 void LegacyDataMigration::createPrivateCopy() {
   SECURITY_ATTRIBUTES attributes = privateAttributes();
   if (!::CreateDirectoryW(names_.privateCopy.c_str(), &attributes)) fail("Migration private copy cannot be created");
-  privateCopy_ = openMigrationPath(names_.privateCopy, kLinkAccess, FILE_SHARE_READ | FILE_SHARE_WRITE);
-  journal_.header.privateCopy = readFileIdentity(privateCopy_.get());
+  privateCopy_ = openMigrationPath(names_.privateCopy, kCopyBuildAccess, FILE_SHARE_READ | FILE_SHARE_WRITE);
+  const FileSnapshot snapshot = takeFileSnapshot(privateCopy_.get());
+  if (!isOrdinaryDirectory(snapshot.dwFileAttributes)) fail("Migration private copy cannot be created");
+  journal_.header.privateCopy = identityOf(snapshot);
   applyPrivateDacl(privateDescriptor_.get(), privateCopy_.get());
 }
 
-void LegacyDataMigration::copyEntries(const std::vector<MigrationTreeEntry>& entries) {
+std::vector<UniqueHandle> LegacyDataMigration::copyEntries(const std::vector<MigrationTreeEntry>& entries) {
+  std::vector<UniqueHandle> directories;
   for (const MigrationTreeEntry& entry : entries) {
     const std::wstring destination = joinMigrationPath(names_.privateCopy, entry.relativePath);
     if (entry.isDirectory) {
       SECURITY_ATTRIBUTES attributes = privateAttributes();
       if (!::CreateDirectoryW(destination.c_str(), &attributes)) fail("Migration directory copy failed");
+      UniqueHandle directory = openMigrationPath(destination, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE);
+      if (!isOrdinaryDirectory(takeFileSnapshot(directory.get()).dwFileAttributes)) {
+        fail("Migration directory copy failed");
+      }
+      directories.push_back(std::move(directory));
     } else {
       copyFile(entry, destination);
     }
   }
+  return directories;
 }
 
 void LegacyDataMigration::copyFile(const MigrationTreeEntry& entry, const std::wstring& destination) {
@@ -168,6 +192,7 @@ void LegacyDataMigration::copyFile(const MigrationTreeEntry& entry, const std::w
     DesktopImpersonation asUser(token_.get());
     LARGE_INTEGER zero{};
     if (!::SetFilePointerEx(entry.handle.get(), zero, nullptr, FILE_BEGIN)) fail("Migration source seek failed");
+    asUser.end();
   }
   std::vector<std::uint8_t> buffer(kCopyChunk);
   for (;;) {
@@ -177,6 +202,7 @@ void LegacyDataMigration::copyFile(const MigrationTreeEntry& entry, const std::w
       if (!::ReadFile(entry.handle.get(), buffer.data(), kCopyChunk, &read, nullptr)) {
         fail("Migration source read failed");
       }
+      asUser.end();
     }
     if (read == 0) break;
     DWORD written = 0;
@@ -196,6 +222,7 @@ void LegacyDataMigration::reverifySource(const std::vector<MigrationTreeEntry>& 
   if (normalizeMigrationPath(source_) != readJunctionTarget(legacyLink_.get())) {
     fail("Migration original junction changed");
   }
+  asUser.end();
 }
 
 void LegacyDataMigration::reverifySourceTree(const std::vector<MigrationTreeEntry>& entries) {
@@ -251,16 +278,34 @@ void LegacyDataMigration::verifyCopiedTree(const std::vector<MigrationTreeEntry>
   }
 }
 
+void LegacyDataMigration::reached(MigrationSwitchPoint point) {
+  if (switchObserver_) switchObserver_(point);
+}
+
+// The copy's root is held with DELETE access only for its move: a directory
+// that a handle holds with DELETE cannot be listed where the listing does not
+// share delete (Wine), and the verification walk lists it. Its own sharing
+// excludes delete, so the held handle is let go before the new one is taken;
+// the identity then proves the name still leads to the verified copy. Nothing
+// is written into the copy any more.
+void LegacyDataMigration::takePrivateCopyForTheSwitch() {
+  privateCopy_.reset();
+  privateCopy_ = openMigrationPath(names_.privateCopy, kLinkAccess, FILE_SHARE_READ | FILE_SHARE_WRITE);
+  const FileSnapshot snapshot = takeFileSnapshot(privateCopy_.get());
+  if (identityOf(snapshot) != journal_.header.privateCopy || !isOrdinaryDirectory(snapshot.dwFileAttributes)) {
+    fail("Migration copied directory changed");
+  }
+}
+
 void LegacyDataMigration::switchDirectories() {
+  takePrivateCopyForTheSwitch();
   SECURITY_ATTRIBUTES attributes = privateAttributes();
   journal_.handle = createMigrationJournalFile(journalPath_, &attributes);
   writeMigrationState(journal_, 1);
   journalActive_ = true;
+  reached(MigrationSwitchPoint::JournalCreated);
   applyPrivateDacl(privateDescriptor_.get(), legacyLink_.get());
-  auto reached = [this](MigrationSwitchPoint point) {
-    if (switchObserver_) switchObserver_(point);
-  };
-  moveByHandle(legacyLink_.get(), names_.parkedLink);
+  migrationLinkPlatform().moveLink(legacyLink_.get(), names_.parkedLink);
   reached(MigrationSwitchPoint::LinkParkedOnDisk);
   writeMigrationState(journal_, 2);
   reached(MigrationSwitchPoint::LinkParkedRecorded);

@@ -18,6 +18,7 @@
 
 #include "common/UniqueHandle.h"
 #include "migration/MigrationJournal.h"
+#include "migration/MigrationLinkPlatform.h"
 #include "migration/MigrationPaths.h"
 #include "migration/MigrationSecurity.h"
 
@@ -31,8 +32,22 @@ constexpr bool hasRoomForMigration(std::uint64_t totalBytes, std::uint64_t freeB
   return totalBytes <= freeBytes && freeBytes - totalBytes >= kMigrationFreeSpaceMargin;
 }
 
-// The points of the switch between a move and its record, in order.
-enum class MigrationSwitchPoint { LinkParkedOnDisk, LinkParkedRecorded, CopyPlacedOnDisk, CopyPlacedRecorded };
+// The points of a run at which crash and failure tests act, in order: the
+// copy written but not yet checked against the source again, the journal just
+// created, and each move of the switch before and after its record.
+enum class MigrationSwitchPoint {
+  SourceCopied,
+  JournalCreated,
+  LinkParkedOnDisk,
+  LinkParkedRecorded,
+  CopyPlacedOnDisk,
+  CopyPlacedRecorded
+};
+
+// The recovery note of a live journal that was cut before its first state
+// was flushed: nothing had moved, so it is archived and the run goes on.
+inline constexpr const char* kCutJournalArchivedNote =
+    "Migration journal interrupted before its first record was archived";
 
 class LegacyDataMigration {
  public:
@@ -61,6 +76,8 @@ class LegacyDataMigration {
   std::uint32_t state() const noexcept { return journal_.state; }
   const std::wstring& migrationId() const noexcept { return journal_.header.migrationId; }
   bool journalActive() const noexcept { return journalActive_; }
+  // Notes of what recovery did besides its regular work, for the failure text.
+  const std::vector<std::string>& recoveryNotes() const noexcept { return recoveryNotes_; }
   bool finished() const noexcept { return finished_; }
 
  private:
@@ -72,16 +89,19 @@ class LegacyDataMigration {
   void requireFreeSpace(const std::vector<MigrationTreeEntry>& entries);
   void beginJournalHeader();
   void createPrivateCopy();
-  void copyEntries(const std::vector<MigrationTreeEntry>& entries);
+  std::vector<UniqueHandle> copyEntries(const std::vector<MigrationTreeEntry>& entries);
   void copyFile(const MigrationTreeEntry& entry, const std::wstring& destination);
   void reverifySource(const std::vector<MigrationTreeEntry>& entries, const FileSnapshot& sourceSnapshot);
   void reverifySourceTree(const std::vector<MigrationTreeEntry>& entries);
   void verifyCopiedTree(const std::vector<MigrationTreeEntry>& entries);
+  void takePrivateCopyForTheSwitch();
   void switchDirectories();
+  void reached(MigrationSwitchPoint point);
 
   UniqueHandle verifyRecoveryObject(const std::wstring& path, const FileIdentity& identity, RecoveryKind kind);
   void recoverUnfinished();
   void archiveJournal();
+  void archiveCutJournal();
   void closeRunHandles();
   SECURITY_ATTRIBUTES privateAttributes() const;
   std::wstring legacyDataPath() const;
@@ -102,6 +122,7 @@ class LegacyDataMigration {
   bool finished_ = false;
   bool used_ = false;
   std::uint64_t totalSourceBytes_ = 0;
+  std::vector<std::string> recoveryNotes_;
   std::function<void(MigrationSwitchPoint)> switchObserver_;
 };
 

@@ -60,9 +60,10 @@ void writeMigrationState(MigrationJournal& journal, std::uint32_t state) {
   journal.state = state;
 }
 
-bool readMigrationJournal(MigrationJournal& journal, const std::wstring& journalPath, HANDLE installDirectory) {
+JournalReading readMigrationJournal(MigrationJournal& journal, const std::wstring& journalPath,
+                                    HANDLE installDirectory) {
   if (::GetFileAttributesW(journalPath.c_str()) == INVALID_FILE_ATTRIBUTES) {
-    if (isAbsentError(::GetLastError())) return false;
+    if (isAbsentError(::GetLastError())) return JournalReading::Absent;
     fail("Migration state inaccessible");
   }
   journal.handle = openMigrationPath(journalPath, GENERIC_READ | GENERIC_WRITE | DELETE, 0);
@@ -70,8 +71,12 @@ bool readMigrationJournal(MigrationJournal& journal, const std::wstring& journal
   const FileSnapshot snapshot = takeFileSnapshot(file);
   const std::uint64_t size = (static_cast<std::uint64_t>(snapshot.nFileSizeHigh) << 32) | snapshot.nFileSizeLow;
   if ((snapshot.dwFileAttributes & kOrdinaryDirectoryMask) != 0 || snapshot.nNumberOfLinks != 1 ||
-      snapshot.nFileSizeHigh != 0 || !isBoundedJournalSize(size)) {
+      snapshot.nFileSizeHigh != 0 || size > kJournalHeaderSize + kMaxJournalExcess) {
     fail("Migration journal is not an ordinary bounded file");
+  }
+  if (size < kJournalHeaderSize) {
+    journal.reset();
+    return JournalReading::CutBeforeFirstState;
   }
 
   std::uint8_t headerBytes[kJournalHeaderSize] = {};
@@ -84,8 +89,11 @@ bool readMigrationJournal(MigrationJournal& journal, const std::wstring& journal
     fail("Migration journal identity invalid");
   }
   const std::uint64_t descriptorLength = header.descriptorLength;
-  if (descriptorLength > kMaxSavedDescriptorSize || descriptorLength > size - kJournalHeaderSize) {
-    fail("Migration journal identity invalid");
+  if (descriptorLength > kMaxSavedDescriptorSize) fail("Migration journal identity invalid");
+  if (descriptorLength > size - kJournalHeaderSize) {
+    journal.reset();
+    journal.header = std::move(header);
+    return JournalReading::CutBeforeFirstState;
   }
 
   std::vector<std::uint8_t> descriptor(static_cast<std::size_t>(descriptorLength));
@@ -105,7 +113,7 @@ bool readMigrationJournal(MigrationJournal& journal, const std::wstring& journal
   journal.header = std::move(header);
   journal.savedDescriptor = std::move(descriptor);
   journal.state = state;
-  return true;
+  return JournalReading::Loaded;
 }
 
 bool isValidSavedSecurityDescriptor(const std::vector<std::uint8_t>& bytes) {

@@ -35,10 +35,18 @@ UniqueHandle createMigrationJournalFile(const std::wstring& path, SECURITY_ATTRI
 // state appends one flushed record at the end.
 void writeMigrationState(MigrationJournal& journal, std::uint32_t state);
 
-// False when no live journal exists; true once a valid journal is loaded into
-// `journal` (its handle then holds the file exclusively). `installDirectory`
-// is the open handle of the pinned install directory.
-bool readMigrationJournal(MigrationJournal& journal, const std::wstring& journalPath, HANDLE installDirectory);
+enum class JournalReading {
+  Absent,  // no live journal
+  Loaded,  // a valid journal is loaded; its handle holds the file exclusively
+  // The file ends before its header and saved descriptor do: its first write
+  // failed or never reached the disk, so no move was made under it. Its handle
+  // holds it exclusively; the header is loaded only when its id was readable.
+  CutBeforeFirstState,
+};
+
+// `installDirectory` is the open handle of the pinned install directory.
+JournalReading readMigrationJournal(MigrationJournal& journal, const std::wstring& journalPath,
+                                    HANDLE installDirectory);
 
 // The layout rules plus the system's ACL and descriptor checks.
 bool isValidSavedSecurityDescriptor(const std::vector<std::uint8_t>& bytes);

@@ -5,6 +5,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "migration/MigrationLinkPlatform.h"
 #include "payload/Sha256.h"
 
 namespace orvo {
@@ -96,14 +97,19 @@ PinnedChain pinMigrationChain(const std::wstring& path) {
 }
 
 std::wstring readJunctionTarget(HANDLE linkHandle) {
-  std::vector<std::uint8_t> buffer(kReparseBufferSize);
-  DWORD returned = 0;
-  if (!::DeviceIoControl(linkHandle, FSCTL_GET_REPARSE_POINT, nullptr, 0, buffer.data(),
-                         static_cast<DWORD>(buffer.size()), &returned, nullptr) ||
-      returned < 16) {
-    fail("Migration link metadata unavailable");
-  }
-  return normalizeMigrationPath(parseJunctionSubstituteName(buffer.data(), returned));
+  const std::vector<std::uint8_t> data = migrationLinkPlatform().readReparseData(linkHandle);
+  if (data.size() < 16) fail("Migration link metadata unavailable");
+  return normalizeMigrationPath(parseJunctionSubstituteName(data.data(), data.size()));
+}
+
+bool pinnedChainsOverlap(const PinnedChain& first, const PinnedChain& second) {
+  const auto holds = [](const PinnedChain& chain, const FileIdentity& identity) {
+    for (std::size_t i = 0; i < chain.size(); ++i) {
+      if (readFileIdentity(chain.at(i)) == identity) return true;
+    }
+    return false;
+  };
+  return holds(second, readFileIdentity(first.last())) || holds(first, readFileIdentity(second.last()));
 }
 
 std::vector<std::wstring> listChildNames(const std::wstring& directory) {
@@ -138,12 +144,9 @@ std::vector<std::wstring> listChildNames(const std::wstring& directory) {
 }
 
 void requireSingleDataStream(const std::wstring& filePath) {
-  WIN32_FIND_STREAM_DATA data{};
-  UniqueFindHandle find(::FindFirstStreamW(filePath.c_str(), FindStreamInfoStandard, &data, 0));
-  if (!find) fail("Migration file streams cannot be verified");
-  if (std::wstring(data.cStreamName) != L"::$DATA") fail("Migration rejects alternate file streams");
-  WIN32_FIND_STREAM_DATA next{};
-  if (::FindNextStreamW(find.get(), &next) || ::GetLastError() != ERROR_HANDLE_EOF) {
+  const StreamListing listing = migrationLinkPlatform().listStreams(filePath);
+  if (!listing.enumerated) fail("Migration file streams cannot be verified");
+  if (!listing.complete || listing.names.size() != 1 || listing.names.front() != L"::$DATA") {
     fail("Migration rejects alternate file streams");
   }
 }

@@ -57,6 +57,7 @@ class PinnedChain {
   std::size_t size() const noexcept { return handles_.size(); }
   // The handle of the pinned path's own directory.
   HANDLE last() const noexcept { return handles_.empty() ? nullptr : handles_.back().get(); }
+  HANDLE at(std::size_t index) const noexcept { return handles_[index].get(); }
   void append(UniqueHandle handle) { handles_.push_back(std::move(handle)); }
   void release() noexcept { handles_.clear(); }
 
@@ -67,6 +68,11 @@ class PinnedChain {
 // `path` is a normalised migration path. Every element must be an ordinary
 // directory ("Migration rejects linked parent directories").
 PinnedChain pinMigrationChain(const std::wstring& path);
+
+// True when the last directory of one chain is any directory of the other:
+// the two paths are the same directory or one lies inside the other, whatever
+// names (short aliases, other drive letters) led to them.
+bool pinnedChainsOverlap(const PinnedChain& first, const PinnedChain& second);
 
 // The normalised target of the mount-point junction open through `linkHandle`
 // (opened with FILE_FLAG_OPEN_REPARSE_POINT).

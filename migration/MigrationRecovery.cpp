@@ -8,6 +8,7 @@
 
 #include "common/FileSystemErrors.h"
 #include "migration/LegacyDataMigration.h"
+#include "migration/MigrationLinkPlatform.h"
 
 namespace orvo {
 namespace {
@@ -26,11 +27,15 @@ bool probePresent(const std::wstring& path) {
 
 UniqueHandle LegacyDataMigration::verifyRecoveryObject(const std::wstring& path, const FileIdentity& identity,
                                                        RecoveryKind kind) {
+  constexpr DWORD access = WRITE_DAC | READ_CONTROL | DELETE | FILE_READ_ATTRIBUTES;
+  constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  MigrationLinkPlatform& links = migrationLinkPlatform();
   UniqueHandle handle =
-      openMigrationPath(path, WRITE_DAC | READ_CONTROL | DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE);
+      kind == RecoveryKind::LegacyLink ? links.openLink(path, access, share) : openMigrationPath(path, access, share);
   const FileSnapshot snapshot = takeFileSnapshot(handle.get());
   if (identityOf(snapshot) != identity) fail("Migration recovery identity mismatch");
-  const DWORD attributes = snapshot.dwFileAttributes;
+  const DWORD attributes =
+      kind == RecoveryKind::LegacyLink ? links.linkAttributes(handle.get()) : snapshot.dwFileAttributes;
   if (!(attributes & kAttributeDirectory)) fail("Migration recovery not directory");
   if (kind == RecoveryKind::LegacyLink) {
     if (!(attributes & kAttributeReparsePoint)) fail("Migration original junction changed");
@@ -57,7 +62,7 @@ void LegacyDataMigration::rollbackMigration() {
   }
   if (probePresent(names_.parkedLink)) {
     if (probePresent(legacyPath)) fail("Migration rollback original destination occupied");
-    moveByHandle(legacyLink_.get(), legacyPath);
+    migrationLinkPlatform().moveLink(legacyLink_.get(), legacyPath);
   }
   restoreSavedDacl(legacyLink_.get(), journal_.savedDescriptor);
   writeMigrationState(journal_, 5);
@@ -67,7 +72,12 @@ void LegacyDataMigration::rollbackMigration() {
 }
 
 void LegacyDataMigration::recoverMigration() {
-  if (!readMigrationJournal(journal_, journalPath_, installChain_.last())) return;
+  const JournalReading reading = readMigrationJournal(journal_, journalPath_, installChain_.last());
+  if (reading == JournalReading::Absent) return;
+  if (reading == JournalReading::CutBeforeFirstState) {
+    archiveCutJournal();
+    return;
+  }
   names_ = deriveMigrationNames(installDirectory_, journal_.header.migrationId);
   const std::wstring legacyPath = legacyDataPath();
   if (journal_.state >= 1 && journal_.state <= 3) recoverUnfinished();
@@ -90,7 +100,7 @@ void LegacyDataMigration::recoverUnfinished() {
       if (probePresent(names_.preservedCopy)) fail("Migration recovery destination occupied");
       moveByHandle(copy.get(), names_.preservedCopy);
     }
-    moveByHandle(link.get(), legacyPath);
+    migrationLinkPlatform().moveLink(link.get(), legacyPath);
   } else {
     if (!legacyPresent) fail("Migration recovery original data link missing");
     link = verifyRecoveryObject(legacyPath, journal_.header.legacyLink, RecoveryKind::LegacyLink);
@@ -98,6 +108,18 @@ void LegacyDataMigration::recoverUnfinished() {
   restoreSavedDacl(link.get(), journal_.savedDescriptor);
   link.reset();
   writeMigrationState(journal_, static_cast<std::uint32_t>(MigrationState::MigrationRolledBack));
+}
+
+// Nothing moves before the header and its first state are flushed, so a
+// journal cut short of them explains no change on disk; left live it would
+// stop every later run. Its bytes are kept under an archive name: its own run
+// identity when the header got that far, else a fresh one.
+void LegacyDataMigration::archiveCutJournal() {
+  const std::wstring id =
+      isValidMigrationId(journal_.header.migrationId) ? journal_.header.migrationId : newMigrationId();
+  names_ = deriveMigrationNames(installDirectory_, id);
+  archiveJournal();
+  recoveryNotes_.push_back(kCutJournalArchivedNote);
 }
 
 void LegacyDataMigration::archiveJournal() {

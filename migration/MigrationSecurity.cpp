@@ -63,6 +63,10 @@ std::vector<std::uint8_t> saveObjectDacl(HANDLE handle) {
   if (!::GetKernelObjectSecurity(handle, DACL_SECURITY_INFORMATION, bytes.data(), needed, &got)) {
     fail("Migration ACL snapshot failed");
   }
+  // What the journal could not read back (a NULL DACL among others) would
+  // leave a rollback unable to restore it and every later run refusing the
+  // journal: such a snapshot stops the run before anything changes.
+  if (!isValidSavedSecurityDescriptor(bytes)) fail("Migration ACL snapshot failed");
   return bytes;
 }
 

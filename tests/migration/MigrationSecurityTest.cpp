@@ -116,6 +116,49 @@ TEST(DesktopImpersonationScope, FailsDeniedAndLeavesTheThreadAsItWas) {
   EXPECT_FALSE(threadToken().valid());
 }
 
+// The calls that give the thread its identity back, refused as the system
+// can refuse them in states a test cannot bring about.
+BOOL WINAPI refuseRevertToSelf() {
+  ::SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
+BOOL WINAPI refuseSetThreadToken(PHANDLE, HANDLE) {
+  ::SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
+
+struct RefusedRestore {
+  const char* label;
+  ThreadIdentityCalls calls;
+  bool impersonatingBefore;  // the scope then has a token to give back
+};
+
+class DesktopImpersonationRefused : public ::testing::TestWithParam<RefusedRestore> {};
+
+// The caller's next step must not run as the wrong user: ending the scope
+// throws instead of carrying on.
+TEST_P(DesktopImpersonationRefused, StopsTheCallerWhenTheThreadCannotBeGivenBack) {
+  if (GetParam().impersonatingBefore) {
+    ASSERT_TRUE(::ImpersonateSelf(SecurityImpersonation));
+  }
+  UniqueHandle token = test::makeDesktopToken();
+  std::string message;
+  {
+    DesktopImpersonation asUser(token.get());
+    bindThreadIdentityCalls(&GetParam().calls);
+    message = messageOf([&] { asUser.end(); });
+    bindThreadIdentityCalls(nullptr);
+  }
+  ::RevertToSelf();
+  EXPECT_EQ(message, "Migration identity unavailable");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, DesktopImpersonationRefused,
+    ::testing::Values(RefusedRestore{"RevertToSelf", {&refuseRevertToSelf, &::SetThreadToken}, false},
+                      RefusedRestore{"SetThreadToken", {&::RevertToSelf, &refuseSetThreadToken}, true}),
+    [](const ::testing::TestParamInfo<RefusedRestore>& info) { return std::string(info.param.label); });
+
 class MigrationDacls : public test::TempDirTest {
  protected:
   void SetUp() override {
@@ -141,6 +184,20 @@ TEST_F(MigrationDacls, RefusesAPrivateDescriptorWithoutADacl) {
   UniqueLocal<PSECURITY_DESCRIPTOR> noDacl;
   ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:SY", SDDL_REVISION_1, noDacl.put(), nullptr));
   EXPECT_EQ(messageOf([&] { applyPrivateDacl(noDacl.get(), handle.get()); }), "Migration private ACL failed");
+}
+
+// A NULL DACL (everyone may do anything) has no ACL the journal could keep;
+// a snapshot of it would be written and then refused by every later run. An
+// event stands in for the link here: it keeps a NULL DACL where this
+// platform's files may not.
+TEST(MigrationAclSnapshot, RefusesADaclTheJournalCouldNotReadBack) {
+  SECURITY_DESCRIPTOR nullDacl{};
+  ASSERT_TRUE(::InitializeSecurityDescriptor(&nullDacl, SECURITY_DESCRIPTOR_REVISION));
+  ASSERT_TRUE(::SetSecurityDescriptorDacl(&nullDacl, TRUE, nullptr, FALSE));
+  SECURITY_ATTRIBUTES attributes{sizeof(attributes), &nullDacl, FALSE};
+  UniqueHandle object(::CreateEventW(&attributes, TRUE, FALSE, nullptr));
+  ASSERT_TRUE(object.valid());
+  EXPECT_EQ(messageOf([&] { saveObjectDacl(object.get()); }), "Migration ACL snapshot failed");
 }
 
 TEST_F(MigrationDacls, SavesADaclOnlyDescriptorThatPassesTheJournalRules) {

@@ -3,9 +3,11 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "common/Utf.h"
+#include "tests/migration/HostLinkEmulation.h"
 #include "tests/support/TestSupport.h"
 
 namespace orvo::test {
@@ -150,6 +152,57 @@ std::wstring sidOfToken(HANDLE token) {
     throw std::runtime_error("ConvertSidToStringSidW failed");
   }
   return text.get();
+}
+
+std::vector<std::wstring> namesIn(const std::wstring& directory) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW data{};
+  UniqueFindHandle find(::FindFirstFileW((directory + L"\\*").c_str(), &data));
+  if (!find) return names;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (::FindNextFileW(find.get(), &data));
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void retargetDirectoryLink(const std::wstring& link, const std::wstring& target) {
+  if (!platformHasJunctions()) {
+    // The host's link is replaced by name; a handle held on it denotes its
+    // old target and does not stand in the way.
+    removeDirectoryLink(link);
+    makeDirectoryLink(link, target);
+    return;
+  }
+  // Writing a junction's reparse data needs no access that sharing refuses.
+  UniqueHandle handle(::CreateFileW(link.c_str(), FILE_WRITE_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  std::vector<std::uint8_t> buffer = HostLinkEmulation::mountPointBuffer(L"\\??\\" + target);
+  DWORD returned = 0;
+  if (!handle || !::DeviceIoControl(handle.get(), FSCTL_SET_REPARSE_POINT, buffer.data(),
+                                    static_cast<DWORD>(buffer.size()), nullptr, 0, &returned, nullptr)) {
+    throw std::runtime_error("cannot retarget junction " + wideToUtf8(link));
+  }
+}
+
+bool platformEnforcesDirectoryDeleteSharing() {
+  static const bool enforced = [] {
+    try {
+      TempDir scratch;
+      const std::wstring probe = scratch / L"held";
+      if (!::CreateDirectoryW(probe.c_str(), nullptr)) return false;
+      UniqueHandle holder(::CreateFileW(probe.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+      UniqueHandle deleter(::CreateFileW(probe.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+      return holder.valid() && !deleter.valid() && ::GetLastError() == ERROR_SHARING_VIOLATION;
+    } catch (const std::exception&) {
+      return false;
+    }
+  }();
+  return enforced;
 }
 
 }  // namespace orvo::test

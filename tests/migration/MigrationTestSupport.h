@@ -63,4 +63,15 @@ bool platformStoresFileDacls();
 // The SID string of the token's user.
 std::wstring sidOfToken(HANDLE token);
 
+// Names directly inside a directory, sorted.
+std::vector<std::wstring> namesIn(const std::wstring& directory);
+
+// Points the directory link made by makeDirectoryLink at another target, as
+// someone else could while the migration holds the link open.
+void retargetDirectoryLink(const std::wstring& link, const std::wstring& target);
+
+// True when a directory held open without delete sharing cannot be opened for
+// deletion (probed once in a scratch directory); Wine does not enforce it.
+bool platformEnforcesDirectoryDeleteSharing();
+
 }  // namespace orvo::test
