@@ -285,7 +285,9 @@ TEST_P(JunctionMigrationCrash, IsRecoveredByTheNextRunWhichMigratesAgain) {
   EXPECT_EQ(snapshotTree(legacy), sourceTree);
   EXPECT_EQ(snapshotTree(source), sourceTree);
   const std::string archived = test::readBytes(install + L"\\.platform.migration-journal-" + id + L".bin");
-  EXPECT_EQ(recordedStates(archived).back(), 5u);
+  const std::vector<std::uint32_t> states = recordedStates(archived);
+  ASSERT_FALSE(states.empty());
+  EXPECT_EQ(states.back(), 5u);
   const bool copyReachedPlatform = point.rfind(L"CopyPlaced", 0) == 0;
   EXPECT_EQ(test::directoryExists(named(L".platform.migration-preserved-", id)), copyReachedPlatform);
   EXPECT_EQ(test::directoryExists(named(L".platform.migration-copy-", id)), !copyReachedPlatform);
