@@ -9,6 +9,7 @@
 #include "common/Utf.h"
 #include "migration/MigrationPaths.h"
 #include "payload/Sha256.h"
+#include "tests/migration/HostLinkEmulation.h"
 #include "tests/migration/MigrationTestSupport.h"
 #include "tests/support/TestSupport.h"
 
@@ -234,8 +235,52 @@ TEST_F(MigrationPaths, RefusesAFileWithANamedStream) {
   EXPECT_EQ(messageOf([&] { walkMigrationTree(root, L"", entries, 0); }), "Migration rejects alternate file streams");
 }
 
+// What a stream enumeration found, and whether the file is accepted: only its
+// one unnamed data stream, enumerated to the end, passes.
+struct StreamCase {
+  const char* label;
+  StreamListing listing;
+  const char* message;  // "no exception": accepted
+};
+
+// Answers every stream enumeration with the row's listing; nothing else of
+// the link seam is used by the rule.
+class CraftedStreams final : public MigrationLinkPlatform {
+ public:
+  explicit CraftedStreams(StreamListing listing) : listing_(std::move(listing)) {}
+  UniqueHandle openLink(const std::wstring&, DWORD, DWORD) override { throw std::logic_error("unused"); }
+  DWORD linkAttributes(HANDLE) override { throw std::logic_error("unused"); }
+  std::vector<std::uint8_t> readReparseData(HANDLE) override { throw std::logic_error("unused"); }
+  void moveLink(HANDLE, const std::wstring&) override { throw std::logic_error("unused"); }
+  StreamListing listStreams(const std::wstring&) override { return listing_; }
+
+ private:
+  StreamListing listing_;
+};
+
+class SingleDataStreamRule : public ::testing::TestWithParam<StreamCase> {};
+
+TEST_P(SingleDataStreamRule, AcceptsOnlyTheUnnamedDataStream) {
+  CraftedStreams streams(GetParam().listing);
+  bindMigrationLinkPlatform(&streams);
+  const std::string message = messageOf([] { requireSingleDataStream(L"C:\\data\\file.bin"); });
+  bindMigrationLinkPlatform(nullptr);
+  EXPECT_EQ(message, GetParam().message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Listings, SingleDataStreamRule,
+    ::testing::Values(
+        StreamCase{"OnlyData", {true, true, {L"::$DATA"}}, "no exception"},
+        StreamCase{"NotEnumerated", {false, false, {}}, "Migration file streams cannot be verified"},
+        StreamCase{"ZoneMarker", {true, false, {L"::$DATA", L":Zone.Identifier:$DATA"}},
+                   "Migration rejects alternate file streams"},
+        StreamCase{"OnlyANamedStream", {true, true, {L":hidden:$DATA"}}, "Migration rejects alternate file streams"},
+        StreamCase{"EndedByAnotherError", {true, false, {L"::$DATA"}}, "Migration rejects alternate file streams"}),
+    [](const ::testing::TestParamInfo<StreamCase>& info) { return std::string(info.param.label); });
+
 TEST_F(MigrationPaths, WalksFilesWithTheirDigestsAndSnapshots) {
-  if (!test::platformHasFileStreams()) GTEST_SKIP() << "this platform cannot enumerate file streams (FindFirstStreamW fails)";
+  test::HostLinksWhereNeeded streams;  // Wine keeps no stream beyond a file's data
   makeDirectory(root + L"\\saves");
   test::writeBytes(root + L"\\saves\\slot1.dat", "slot one");
   test::writeBytes(root + L"\\config.json", "{}");
