@@ -76,8 +76,8 @@ bool LegacyDataMigration::runMigration() {
     // The copy's directories are the desktop user's to change: held from
     // their creation until the copy is verified, none can be swapped for a
     // link that would lead the elevated writes elsewhere. They are let go
-    // before the switch, which could not move a directory whose children are
-    // open.
+    // before the switch: a directory whose children are held open without
+    // delete sharing may be refused its move.
     const std::vector<UniqueHandle> copiedDirectories = copyEntries(entries);
     reached(MigrationSwitchPoint::SourceCopied);
     reverifySource(entries, sourceSnapshot);

@@ -66,10 +66,4 @@ std::uint32_t parseStateHistory(const std::uint8_t* bytes, std::size_t size);
 // inside the bytes); the system's own ACL and descriptor checks come on top.
 bool hasValidSavedDescriptorLayout(const std::uint8_t* bytes, std::size_t size) noexcept;
 
-// Size rule of a journal file: at least the header, at most descriptor and
-// history bounds above it, below 4 GiB.
-constexpr bool isBoundedJournalSize(std::uint64_t size) noexcept {
-  return size >= kJournalHeaderSize && size - kJournalHeaderSize <= kMaxJournalExcess;
-}
-
 }  // namespace orvo

@@ -139,12 +139,6 @@ TEST(MigrationJournalFormat, BoundsTheHistoryAtOneKilobyte) {
             "Migration state history exceeds safety bound");
 }
 
-TEST(MigrationJournalFormat, BoundsTheJournalSizeBetweenHeaderAndLimits) {
-  EXPECT_FALSE(isBoundedJournalSize(123));
-  EXPECT_TRUE(isBoundedJournalSize(124));
-  EXPECT_TRUE(isBoundedJournalSize(66684));
-  EXPECT_FALSE(isBoundedJournalSize(66685));
-}
 
 TEST(SavedDescriptorRules, AcceptsADaclOnlySelfRelativeDescriptor) {
   const auto bytes = test::descriptorFromSddl(L"D:P(A;OICI;FA;;;SY)(A;;0x1200a9;;;WD)");
