@@ -20,6 +20,8 @@ struct LinkCheckRow {
   bool refused;
 };
 
+void PrintTo(const LinkCheckRow& row, std::ostream* out) { *out << row.name; }
+
 class CheckNoLinks : public test::TempDirTest, public ::testing::WithParamInterface<LinkCheckRow> {};
 
 TEST_P(CheckNoLinks, RefusesWhatItCannotShowToBeNoLink) {

@@ -5,6 +5,7 @@
 // that the run either completed or failed with a clear message.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "common/PathText.h"
@@ -39,6 +40,8 @@ struct AttackRow {
   Move move;
   Outcome outcome;
 };
+
+void PrintTo(const AttackRow& row, std::ostream* out) { *out << row.name; }
 
 class AttackMatrix : public E2eTest, public ::testing::WithParamInterface<AttackRow> {
  protected:

@@ -179,6 +179,8 @@ struct ReplacedExtractorFile {
   bool sameSize;        // one byte changed (the digest decides) or another size
 };
 
+void PrintTo(const ReplacedExtractorFile& row, std::ostream* out) { *out << row.name; }
+
 class ReplacedExtractor : public ArchiveExtraction, public ::testing::WithParamInterface<ReplacedExtractorFile> {};
 
 TEST_P(ReplacedExtractor, IsRefusedBeforeTheChildStarts) {

@@ -227,6 +227,8 @@ struct ManifestCopyRow {
   const char* message;
 };
 
+void PrintTo(const ManifestCopyRow& row, std::ostream* out) { *out << row.name; }
+
 class ManifestCopyRefusal : public Registration, public ::testing::WithParamInterface<ManifestCopyRow> {};
 
 TEST_P(ManifestCopyRefusal, WritesNothingThereAndRegistersNothing) {
