@@ -3,22 +3,23 @@
 #include <objbase.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <stdexcept>
+#include <system_error>
 
 #include "BuildConfig.h"
 #include "PayloadBuild.h"
 #include "app/StageMarkers.h"
 #include "common/FileSystemErrors.h"
+#include "common/NoFollowFile.h"
 #include "common/PathText.h"
+#include "common/PrivateDirectory.h"
 #include "common/UniqueHandle.h"
 #include "common/Utf.h"
+#include "payload/ArchiveExtractor.h"
 
 namespace orvo {
 namespace {
 
-constexpr int kExtractorResource = 103;
-constexpr int kExtractorLibraryResource = 104;
 constexpr DWORD kReadExecuteMask = 0x1200A9;
 constexpr DWORD kModifyMask = 0x1301BF;
 
@@ -126,15 +127,22 @@ void InstallPipeline::installWorker() {
     if (steps_.isGameRunningUnder(installDirectory)) throw std::runtime_error("请先退出游戏，再安装或升级平台");
     if (steps_.isPlatformRunningIn(installDirectory)) throw std::runtime_error("请先退出安装目录中运行的 orvo game");
 
-    workDirectory = newWorkDirectory();
-    steps_.checkNoLinks(workDirectory);
-    createDirectories(workDirectory);
+    const std::wstring newDirectory = newWorkDirectory();
+    steps_.checkNoLinks(newDirectory);
+    createDirectories(std::wstring(parentPathText(newDirectory)));
+    // The user's temp folder is the user's to write; this directory is not,
+    // so nothing in it can be swapped before the installer uses it.
+    createPrivateDirectory(newDirectory);
+    workDirectory = newDirectory;
 
     const std::wstring archive = joinPath(workDirectory, L"platform.7z");
     const std::wstring extractionDirectory = joinPath(workDirectory, L"platform");
     const std::wstring extractor = joinPath(workDirectory, L"7z.exe");
-    steps_.writeEmbeddedResource(kExtractorResource, extractor);
-    steps_.writeEmbeddedResource(kExtractorLibraryResource, joinPath(workDirectory, L"7z.dll"));
+    // Held from their writing until 7-Zip has exited, so that the program that
+    // runs minutes later is the one written now.
+    UniqueHandle extractorFile = steps_.writeEmbeddedResource(kExtractorResource, extractor);
+    UniqueHandle libraryFile =
+        steps_.writeEmbeddedResource(kExtractorLibraryResource, joinPath(workDirectory, L"7z.dll"));
 
     report(0, L"正在连接下载服务器", L"");
     try {
@@ -149,8 +157,13 @@ void InstallPipeline::installWorker() {
     marker(L"download-ok");
 
     report(70, L"正在校验下载文件", L"");
+    // Held from its digest until the extraction ends: what 7-Zip reads is what was checked.
+    UniqueHandle archiveFile = openNoFollow(archive, GENERIC_READ | SYNCHRONIZE, FILE_SHARE_READ);
+    if (!archiveFile || nodeKindOf(archiveFile.get()) != NodeKind::RegularFile) {
+      throw std::runtime_error("平台文件校验失败，请重试下载");
+    }
     const std::wstring digest = steps_.sha256File(
-        archive,
+        archiveFile.get(),
         [&report](std::uint64_t hashed) {
           report(static_cast<int>(70 + hashed * 5 / kPayloadSize), L"正在校验下载文件", L"");
         },
@@ -158,7 +171,10 @@ void InstallPipeline::installWorker() {
     if (digest != endpoints_.payloadSha256) throw std::runtime_error("平台文件校验失败，请重试下载");
     marker(L"archive-sha256-ok");
 
-    steps_.extractArchive(extractor, archive, extractionDirectory, report);
+    steps_.extractArchive(extractor, extractorFile.get(), libraryFile.get(), archive, extractionDirectory, report);
+    archiveFile.reset();
+    libraryFile.reset();
+    extractorFile.reset();
     status_.throwIfCancelled();
 
     const std::vector<ManifestEntry> manifest = steps_.verifyPayloadFiles(extractionDirectory, report, checkCancelled);
@@ -229,7 +245,11 @@ void InstallPipeline::installWorker() {
     }
 
     marker(L"install-complete");
-    removeAll(workDirectory);
+    // A link left inside (one that this platform cannot remove without
+    // touching its target) keeps the directory, and fails the run.
+    if (!removeTreeNoFollow(workDirectory)) {
+      throwFilesystemError("remove_all", std::error_code(ERROR_DIR_NOT_EMPTY, std::system_category()), workDirectory);
+    }
 
     status_.installSucceeded.store(true);
     report(100, L"安装完成", L"");
@@ -264,10 +284,7 @@ void InstallPipeline::installWorker() {
       }
     }
 
-    if (!workDirectory.empty()) {
-      std::error_code ignored;
-      std::filesystem::remove_all(workDirectory, ignored);
-    }
+    if (!workDirectory.empty()) removeTreeNoFollow(workDirectory);  // best effort
 
     const std::wstring failureText = utf8ToWideLenient(error.what()) + notes;
     status_.setFailure(failureText);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/Progress.h"
+#include "common/UniqueHandle.h"
 #include "payload/ManifestEntry.h"
 #include "txn/TransactionEntry.h"
 
@@ -54,13 +55,19 @@ class PipelineSteps {
   virtual bool isGameRunningUnder(const std::wstring& directory) = 0;
   virtual bool isPlatformRunningIn(const std::wstring& directory) = 0;
 
-  virtual void writeEmbeddedResource(int resourceId, const std::wstring& target) = 0;
+  // Writes a resource into a new file and returns it held open for reading
+  // without write or delete sharing.
+  virtual UniqueHandle writeEmbeddedResource(int resourceId, const std::wstring& target) = 0;
   virtual void downloadPayload(const std::wstring& url, const std::wstring& target, const ProgressReport& report,
                                const std::function<void()>& checkCancelled) = 0;
-  virtual std::wstring sha256File(const std::wstring& path, const std::function<void(std::uint64_t)>& progress,
+  // The digest of the file behind an open handle, from its start.
+  virtual std::wstring sha256File(HANDLE file, const std::function<void(std::uint64_t)>& progress,
                                   const std::function<void()>& checkCancelled) = 0;
-  virtual void extractArchive(const std::wstring& extractor, const std::wstring& archive,
-                              const std::wstring& directory, const ProgressReport& report) = 0;
+  // `extractorFile` and `libraryFile` are 7z.exe and 7z.dll as
+  // writeEmbeddedResource returned them; both must still hold their resources.
+  virtual void extractArchive(const std::wstring& extractor, HANDLE extractorFile, HANDLE libraryFile,
+                              const std::wstring& archive, const std::wstring& directory,
+                              const ProgressReport& report) = 0;
   virtual std::vector<ManifestEntry> verifyPayloadFiles(const std::wstring& directory, const ProgressReport& report,
                                                         const std::function<void()>& checkCancelled) = 0;
 

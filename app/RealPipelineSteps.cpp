@@ -28,18 +28,23 @@ class RealPipelineSteps final : public PipelineSteps {
   bool isGameRunningUnder(const std::wstring& directory) override { return orvo::isGameRunningUnder(directory); }
   bool isPlatformRunningIn(const std::wstring& directory) override { return orvo::isPlatformRunningIn(directory); }
 
-  void writeEmbeddedResource(int id, const std::wstring& target) override { orvo::writeEmbeddedResource(id, target); }
+  UniqueHandle writeEmbeddedResource(int id, const std::wstring& target) override {
+    return writeEmbeddedResourceHeld(id, target);
+  }
   void downloadPayload(const std::wstring& url, const std::wstring& target, const ProgressReport& report,
                        const std::function<void()>& checkCancelled) override {
     orvo::downloadPayload(url, target, report, checkCancelled);
   }
-  std::wstring sha256File(const std::wstring& path, const std::function<void(std::uint64_t)>& progress,
+  std::wstring sha256File(HANDLE file, const std::function<void(std::uint64_t)>& progress,
                           const std::function<void()>& checkCancelled) override {
-    return orvo::sha256File(path, progress, checkCancelled);
+    return sha256OfHandle(file, progress, checkCancelled);
   }
-  void extractArchive(const std::wstring& extractor, const std::wstring& archive, const std::wstring& directory,
+  void extractArchive(const std::wstring& extractor, HANDLE extractorFile, HANDLE libraryFile,
+                      const std::wstring& archive, const std::wstring& directory,
                       const ProgressReport& report) override {
-    orvo::extractArchive(extractor, archive, directory, report);
+    const std::vector<unsigned char> program = readEmbeddedResource(kExtractorResource);
+    const std::vector<unsigned char> library = readEmbeddedResource(kExtractorLibraryResource);
+    orvo::extractArchive(extractor, {{extractorFile, &program}, {libraryFile, &library}}, archive, directory, report);
   }
   std::vector<ManifestEntry> verifyPayloadFiles(const std::wstring& directory, const ProgressReport& report,
                                                 const std::function<void()>& checkCancelled) override {

@@ -57,10 +57,4 @@ bool removePath(const std::filesystem::path& path) {
   return removed;
 }
 
-void removeAll(const std::filesystem::path& path) {
-  std::error_code ec;
-  std::filesystem::remove_all(path, ec);
-  if (ec) throwFilesystemError("remove_all", ec, path);
-}
-
 }  // namespace orvo

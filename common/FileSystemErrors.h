@@ -26,9 +26,6 @@ std::filesystem::path absolutePath(const std::filesystem::path& path);
 // std::filesystem::remove with the error text above; false when nothing was there.
 bool removePath(const std::filesystem::path& path);
 
-// std::filesystem::remove_all with the error text above.
-void removeAll(const std::filesystem::path& path);
-
 // True for the only two errors that mean "absent" to the engines: 2 and 3.
 constexpr bool isAbsentError(unsigned long code) noexcept { return code == 2 || code == 3; }
 

@@ -13,7 +13,10 @@ void checkNoLinks(const std::wstring& path) {
   std::wstring current = absolutePath(path).wstring();
   for (;;) {
     const DWORD attributes = ::GetFileAttributesW(current.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    // Only a component that is certainly absent is passed over: one whose
+    // attributes cannot be read might be a link that this caller may not see.
+    if (attributes == INVALID_FILE_ATTRIBUTES ? !isAbsentError(::GetLastError())
+                                              : (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
       throw std::runtime_error("Install directory cannot use links");
     }
     const std::wstring parent(parentPathText(current));

@@ -8,7 +8,9 @@
 namespace orvo {
 
 // Throws "Install directory cannot use links" when the path or an existing
-// ancestor is a reparse point. Components that do not exist are passed over.
+// ancestor is a reparse point, or when a component's attributes cannot be read
+// for any reason other than its absence (ERROR_FILE_NOT_FOUND,
+// ERROR_PATH_NOT_FOUND). Components that do not exist are passed over.
 void checkNoLinks(const std::wstring& path);
 
 }  // namespace orvo

@@ -4,9 +4,23 @@
 
 #include <stdexcept>
 
-#include "common/UniqueHandle.h"
+#include "common/NoFollowFile.h"
 
 namespace orvo {
+namespace {
+
+[[noreturn]] void cannotPrepare() { throw std::runtime_error("Cannot prepare installer files"); }
+
+void writeAll(HANDLE file, const std::vector<unsigned char>& bytes) {
+  DWORD written = 0;
+  if (!bytes.empty() &&
+      (!::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+       written != bytes.size())) {
+    cannotPrepare();
+  }
+}
+
+}  // namespace
 
 std::vector<unsigned char> readEmbeddedResource(int id) {
   // The module of the executable itself, not of any DLL.
@@ -23,15 +37,29 @@ std::vector<unsigned char> readEmbeddedResource(int id) {
 
 void writeEmbeddedResource(int id, const std::wstring& target) {
   const std::vector<unsigned char> bytes = readEmbeddedResource(id);
-  UniqueHandle file(::CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) throw std::runtime_error("Cannot prepare installer files");
-  DWORD written = 0;
-  if (!bytes.empty() &&
-      (!::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-       written != bytes.size())) {
-    throw std::runtime_error("Cannot prepare installer files");
+  // OPEN_ALWAYS rather than CREATE_ALWAYS: the existing object is inspected
+  // through the handle before anything in it is replaced.
+  UniqueHandle file(::CreateFileW(target.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file || nodeKindOf(file.get()) != NodeKind::RegularFile || !::SetEndOfFile(file.get())) cannotPrepare();
+  writeAll(file.get(), bytes);
+}
+
+UniqueHandle writeEmbeddedResourceHeld(int id, const std::wstring& target) {
+  const std::vector<unsigned char> bytes = readEmbeddedResource(id);
+  {
+    UniqueHandle file(::CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) cannotPrepare();
+    writeAll(file.get(), bytes);
   }
+  // A program cannot start while a handle with write access is open on it, so
+  // the writing handle goes first; whoever checks the held file later compares
+  // its content, which covers the moment between the two opens.
+  UniqueHandle held = openNoFollow(target, GENERIC_READ | SYNCHRONIZE, FILE_SHARE_READ);
+  if (!held || nodeKindOf(held.get()) != NodeKind::RegularFile) cannotPrepare();
+  return held;
 }
 
 }  // namespace orvo

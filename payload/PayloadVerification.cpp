@@ -7,6 +7,7 @@
 
 #include "common/FileSystemErrors.h"
 #include "common/LinkCheck.h"
+#include "common/NoFollowFile.h"
 #include "common/PathText.h"
 #include "common/UniqueHandle.h"
 #include "common/Utf.h"
@@ -31,25 +32,26 @@ bool meansNotFound(DWORD error) noexcept {
          error == ERROR_INVALID_NAME;
 }
 
-// The size of the regular file at `full`, links followed; throws "平台文件缺失："
-// when there is none and the "status" error when the system cannot say.
-std::uint64_t regularFileSize(const std::wstring& full, const ManifestEntry& entry) {
-  // Backup semantics let a directory open too, so that it is recognised rather than misreported.
-  UniqueHandle file(::CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+// The file at `full`, opened once without following links and held without
+// write or delete sharing, so that its size and digest are read from the same
+// object. Throws "平台文件缺失：" when there is no regular file, "Install
+// directory cannot use links" for a link that appeared after the path check,
+// and the "status" error when the system cannot say.
+UniqueHandle openVerifiedFile(const std::wstring& full, const ManifestEntry& entry) {
+  DWORD error = 0;
+  UniqueHandle file = openNoFollow(full, GENERIC_READ | SYNCHRONIZE, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN, &error);
   if (!file) {
-    const DWORD error = ::GetLastError();
     if (meansNotFound(error)) missingFile(entry);
     throwFilesystemError("status", std::error_code(static_cast<int>(error), std::system_category()), full);
   }
-  if (::GetFileType(file.get()) != FILE_TYPE_DISK) missingFile(entry);  // a device is not a file
-  BY_HANDLE_FILE_INFORMATION information{};
-  if (!::GetFileInformationByHandle(file.get(), &information)) {
-    throwFilesystemError("status", std::error_code(static_cast<int>(::GetLastError()), std::system_category()), full);
+  switch (nodeKindOf(file.get())) {
+    case NodeKind::RegularFile:
+      return file;
+    case NodeKind::Link:
+      throw std::runtime_error("Install directory cannot use links");
+    default:
+      missingFile(entry);  // a directory or a device is not a file
   }
-  if (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) missingFile(entry);
-  return (static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
 }
 
 }  // namespace
@@ -85,9 +87,15 @@ std::vector<ManifestEntry> verifyManifestFiles(std::vector<ManifestEntry> manife
   for (const auto& entry : manifest) {
     const std::wstring full = joinPath(root, entry.relativePath);
     checkNoLinks(full);
-    if (regularFileSize(full, entry) != entry.size) missingFile(entry);
-    const std::wstring digest = sha256File(
-        full,
+    const UniqueHandle file = openVerifiedFile(full, entry);
+    std::uint64_t size = 0;
+    if (!fileSizeOf(file.get(), size)) {
+      throwFilesystemError("file_size", std::error_code(static_cast<int>(::GetLastError()), std::system_category()),
+                           full);
+    }
+    if (size != entry.size) missingFile(entry);
+    const std::wstring digest = sha256OfHandle(
+        file.get(),
         [&](std::uint64_t hashed) {
           if (report)
             report(verificationBarPercent(saturatingAdd(done, hashed), total), L"正在校验安装文件", entry.relativePath);

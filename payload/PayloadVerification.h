@@ -28,7 +28,9 @@ std::vector<ManifestEntry> verifyPayloadFiles(const std::wstring& root, const Pr
 // Verifies `root` against the given manifest (as above) and returns it. Messages:
 // "Install directory cannot use links", "平台文件缺失：" + path (absent, not a
 // regular file, other size), "平台文件校验失败：" + path (other digest), the
-// file-system error "status", and those of sha256File.
+// file-system errors "status" and "file_size", and those of sha256File. Each
+// file is opened once without following links and its size and digest are
+// read through that handle.
 std::vector<ManifestEntry> verifyManifestFiles(std::vector<ManifestEntry> manifest, const std::wstring& root,
                                                const ProgressReport& report, const CancelCheck& checkCancelled);
 

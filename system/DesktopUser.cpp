@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "common/NoFollowFile.h"
 #include "common/Utf.h"
 #include "system/PlatformRunLimits.h"
 
@@ -51,12 +52,24 @@ void grantDirectoryAccess(const std::wstring& directory, const std::wstring& sid
   }
   const auto fail = [] { return std::runtime_error("无法准备安装身份目录权限"); };
 
+  // The directory is changed through a handle on the directory itself, never
+  // through a link that someone put in its place. The name is asked too: some
+  // platforms open a directory link's target even when told not to follow it.
+  const DWORD attributes = ::GetFileAttributesW(directory.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) throw fail();
+  UniqueHandle handle = openNoFollow(directory, READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE);
+  if (!handle || nodeKindOf(handle.get()) != NodeKind::Directory) throw fail();
+
   PACL oldDacl = nullptr;  // points into `descriptor`
   UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
-  if (::GetNamedSecurityInfoW(directory.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                              &oldDacl, nullptr, descriptor.put()) != ERROR_SUCCESS) {
+  if (::GetSecurityInfo(handle.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &oldDacl, nullptr,
+                        descriptor.put()) != ERROR_SUCCESS) {
     throw fail();
   }
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  if (!::GetSecurityDescriptorControl(descriptor.get(), &control, &revision)) throw fail();
 
   EXPLICIT_ACCESSW grant{};
   grant.grfAccessPermissions = accessMask;
@@ -67,10 +80,13 @@ void grantDirectoryAccess(const std::wstring& directory, const std::wstring& sid
   UniqueLocal<PACL> newDacl;
   if (::SetEntriesInAclW(1, &grant, oldDacl, newDacl.put()) != ERROR_SUCCESS) throw fail();
 
-  // The call takes a non-const name.
-  std::wstring name = directory;
-  if (::SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                              newDacl.get(), nullptr) != ERROR_SUCCESS) {
+  // Without the protection flag the write would unprotect the list and let
+  // the parent's entries (the user's temp folder grants the user everything)
+  // flow into a directory that was made private on purpose.
+  SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION;
+  if (control & SE_DACL_PROTECTED) what |= PROTECTED_DACL_SECURITY_INFORMATION;
+  if (::SetSecurityInfo(handle.get(), SE_FILE_OBJECT, what, nullptr, nullptr, newDacl.get(), nullptr) !=
+      ERROR_SUCCESS) {
     throw fail();
   }
 }

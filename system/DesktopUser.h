@@ -28,9 +28,11 @@ UniqueHandle getDesktopUserToken();
 std::wstring tokenUserSid(HANDLE token);
 
 // Merges one grant of `accessMask` for `sid`, inherited by subdirectories and
-// files, into the directory's DACL. Throws "无法准备安装身份目录" for a SID
-// text that does not convert, "无法准备安装身份目录权限" when the DACL cannot
-// be read, built or written.
+// files, into the directory's DACL, through a handle opened without following
+// links; a protected DACL stays protected. Throws "无法准备安装身份目录" for a
+// SID text that does not convert, "无法准备安装身份目录权限" when the
+// directory is a link or no directory, or its DACL cannot be read, built or
+// written.
 void grantDirectoryAccess(const std::wstring& directory, const std::wstring& sid, DWORD accessMask);
 
 // The platform program's command line: the program path in double quotes, one

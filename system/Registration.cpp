@@ -7,7 +7,9 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "common/DesktopImpersonation.h"
 #include "common/FileSystemErrors.h"
+#include "common/LinkCheck.h"
 #include "common/PathText.h"
 #include "common/UniqueHandle.h"
 #include "payload/EmbeddedResource.h"
@@ -66,10 +68,16 @@ void createShortcut(const std::wstring& shortcutPath, const std::wstring& instal
 
 void registerInstallation(const std::wstring& installDirectory, HANDLE token,
                           const std::vector<ManifestEntry>& manifest, bool createDesktopShortcut) {
-  if (createDesktopShortcut) {
-    createShortcut(joinPath(knownFolderOfUser(FOLDERID_Desktop, token), kShortcutName), installDirectory);
+  {
+    // Written with the user's own rights: the folders are the user's, and a
+    // link the user put there (a redirected Desktop, say) may lead anywhere
+    // the user may write, but never further.
+    const std::wstring desktop = knownFolderOfUser(FOLDERID_Desktop, token);
+    const std::wstring programs = knownFolderOfUser(FOLDERID_Programs, token);
+    DesktopImpersonation asUser(token);
+    if (createDesktopShortcut) createShortcut(joinPath(desktop, kShortcutName), installDirectory);
+    createShortcut(joinPath(programs, kShortcutName), installDirectory);
   }
-  createShortcut(joinPath(knownFolderOfUser(FOLDERID_Programs, token), kShortcutName), installDirectory);
 
   const std::wstring uninstaller = joinPath(installDirectory, kUninstallerName);
   const auto self = runningExecutablePath();
@@ -78,9 +86,14 @@ void registerInstallation(const std::wstring& installDirectory, HANDLE token,
                          uninstaller);
   }
 
-  // The ".platform" directory is the user's; a missing one is not created here.
-  writeEmbeddedResource(kFileManifestResource,
-                        joinPath(joinPath(installDirectory, L".platform"), L"installer-files.tsv"));
+  // The ".platform" directory is the user's; a missing one is not created
+  // here, a link on the way is refused, and the copy is written as the user.
+  {
+    const std::wstring manifestCopy = joinPath(joinPath(installDirectory, L".platform"), L"installer-files.tsv");
+    checkNoLinks(manifestCopy);
+    DesktopImpersonation asUser(token);
+    writeEmbeddedResource(kFileManifestResource, manifestCopy);
+  }
 
   UniqueRegKey key;
   if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUninstallKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,

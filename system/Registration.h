@@ -26,9 +26,13 @@ inline constexpr wchar_t kPlatformProgramName[] = L"OrvoQ9.exe";
 
 // Shortcuts (Desktop only when asked, Programs always, both resolved for the
 // token's user), the uninstaller copy, the manifest copy and the uninstall key.
-// Throws "无法取得快捷方式目录", "无法创建快捷方式", "快捷方式创建失败",
-// a "copy_file" file-system error, "Cannot prepare installer files" (or
-// "Embedded resource missing"), "无法登记平台安装", "无法登记安装信息".
+// The shortcuts and the manifest copy are written while impersonating the
+// token's user. Throws "无法取得快捷方式目录", "无法创建快捷方式",
+// "快捷方式创建失败", a "copy_file"
+// file-system error, "Install directory cannot use links" (a link on the
+// manifest copy's path), "Cannot prepare installer files" (or "Embedded
+// resource missing"), the impersonation's messages, "无法登记平台安装",
+// "无法登记安装信息".
 void registerInstallation(const std::wstring& installDirectory, HANDLE token,
                           const std::vector<ManifestEntry>& manifest, bool createDesktopShortcut);
 

@@ -117,10 +117,12 @@ class FakePipelineSteps final : public PipelineSteps {
     step("isPlatformRunningIn");
     return callCount("isPlatformRunningIn") == 1 && platformRunningAtFirstCheck;
   }
-  void writeEmbeddedResource(int id, const std::wstring& target) override {
+  UniqueHandle writeEmbeddedResource(int id, const std::wstring& target) override {
     if (workDirectory.empty()) workDirectory = target.substr(0, target.find_last_of(L'\\'));
     step("writeEmbeddedResource");
     writeFile(target, "resource " + std::to_string(id));
+    // Held like the real one, so that the pipeline must let go before it removes the work directory.
+    return UniqueHandle(::CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   }
   void downloadPayload(const std::wstring& url, const std::wstring& target, const ProgressReport& report,
                        const std::function<void()>& checkCancelled) override {
@@ -133,13 +135,13 @@ class FakePipelineSteps final : public PipelineSteps {
     report(70, L"正在下载平台文件", L"");
     writeFile(target, "archive");
   }
-  std::wstring sha256File(const std::wstring&, const std::function<void(std::uint64_t)>& progress,
+  std::wstring sha256File(HANDLE, const std::function<void(std::uint64_t)>& progress,
                           const std::function<void()>&) override {
     step("sha256File");
     if (progress) progress(63144044);
     return digest;
   }
-  void extractArchive(const std::wstring&, const std::wstring&, const std::wstring&,
+  void extractArchive(const std::wstring&, HANDLE, HANDLE, const std::wstring&, const std::wstring&,
                       const ProgressReport& report) override {
     step("extractArchive");
     report(90, L"正在解压平台文件", L"100%");

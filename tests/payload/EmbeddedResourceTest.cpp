@@ -103,3 +103,13 @@ TEST_F(EmbeddedResourceWriting, OntoAFileHeldWithoutWriteSharingFailsWithCannotP
   holder.reset();
   EXPECT_EQ(orvo::test::readBytes(target), "held");
 }
+
+// The 7-Zip pair is written into a new file only: whatever is already at the
+// name (planted by someone else) is left alone and the write fails, so the
+// installer never writes through it or runs what it did not write.
+TEST_F(EmbeddedResourceWriting, HeldWritingRefusesANameThatIsTaken) {
+  const std::wstring target = temp / L"7z.exe";
+  orvo::test::writeBytes(target, "planted");
+  EXPECT_EQ(messageOf([&] { writeEmbeddedResourceHeld(103, target); }), "Cannot prepare installer files");
+  EXPECT_EQ(orvo::test::readBytes(target), "planted");
+}

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/PathText.h"
+#include "common/UniqueHandle.h"
 #include "common/Utf.h"
 #include "payload/ArchiveExtractor.h"
 #include "payload/EmbeddedResource.h"
@@ -218,10 +219,13 @@ TEST_F(PayloadVerification, PassesTheExtractedPayloadArchiveAgainstTheEmbeddedMa
   if (!hasEmbeddedManifest() || !orvo::test::fileExists(archive)) {
     GTEST_SKIP() << "the payload build has not produced the archive and resource 105 in this build yet";
   }
-  writeEmbeddedResource(103, temp / L"7z.exe");
-  writeEmbeddedResource(104, temp / L"7z.dll");
+  const UniqueHandle program = writeEmbeddedResourceHeld(kExtractorResource, temp / L"7z.exe");
+  const UniqueHandle library = writeEmbeddedResourceHeld(kExtractorLibraryResource, temp / L"7z.dll");
+  const std::vector<unsigned char> programBytes = readEmbeddedResource(kExtractorResource);
+  const std::vector<unsigned char> libraryBytes = readEmbeddedResource(kExtractorLibraryResource);
   const std::wstring output = temp / L"payload";
-  extractArchive(temp / L"7z.exe", archive, output, {});
+  extractArchive(temp / L"7z.exe", {{program.get(), &programBytes}, {library.get(), &libraryBytes}}, archive, output,
+                 {});
   const auto verified = verifyPayloadFiles(output, orvo::test::recordInto(reports), {});
   EXPECT_EQ(verified.size(), 14u);
   ASSERT_FALSE(reports.empty());

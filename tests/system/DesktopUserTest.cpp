@@ -7,6 +7,7 @@
 #include <sstream>
 #include <thread>
 
+#include "common/PrivateDirectory.h"
 #include "common/ScopeExit.h"
 #include "common/UniqueHandle.h"
 #include "common/Utf.h"
@@ -177,13 +178,65 @@ TEST_F(GrantDirectoryAccess, RefusesASidTextThatDoesNotConvert) {
   }
 }
 
-TEST_F(GrantDirectoryAccess, FailsWhenTheDirectoryCannotBeRead) {
+// The grant goes to the directory that is there, never through a link put in
+// its place: the link's target would get the rights.
+enum class GrantTarget { Missing, File, LinkToDirectory };
+
+class GrantRefusal : public TempDirTest, public ::testing::WithParamInterface<GrantTarget> {};
+
+TEST_P(GrantRefusal, FailsWithoutGrantingAnything) {
+  const std::wstring target = temp / L"work";
+  const std::wstring elsewhere = temp / L"elsewhere";
+  ASSERT_TRUE(::CreateDirectoryW(elsewhere.c_str(), nullptr));
+  if (GetParam() == GrantTarget::File) test::writeBytes(target, "a file");
+  if (GetParam() == GrantTarget::LinkToDirectory) test::makeDirectoryLink(target, elsewhere);
   try {
-    grantDirectoryAccess(temp / L"missing", ownSid(), kModifyAccess);
-    FAIL() << "no error";
+    grantDirectoryAccess(target, ownSid(), kModifyAccess);
+    ADD_FAILURE() << "no error";
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "无法准备安装身份目录权限");
   }
+  if (GetParam() == GrantTarget::LinkToDirectory) test::removeDirectoryLink(target);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, GrantRefusal,
+                         ::testing::Values(GrantTarget::Missing, GrantTarget::File, GrantTarget::LinkToDirectory),
+                         [](const auto& info) {
+                           switch (info.param) {
+                             case GrantTarget::Missing: return std::string("Missing");
+                             case GrantTarget::File: return std::string("File");
+                             default: return std::string("LinkToDirectory");
+                           }
+                         });
+
+// The work directory is made private (protected, nothing inherited from the
+// user's temp folder); granting the user read access must not unprotect it,
+// which would pull the temp folder's entries (the user's full control) in.
+TEST_F(GrantDirectoryAccess, KeepsAPrivateDirectoryProtected) {
+  const std::wstring directory = temp / L"work";
+  createPrivateDirectory(directory);
+  // A SID no mode bits map to: only a stored access list can show it.
+  const std::wstring desktopUser = L"S-1-5-21-4444-5555-6666-4321";
+  grantDirectoryAccess(directory, desktopUser, kReadExecuteAccess);
+  if (!hasGrant(allowEntries(directory), desktopUser, kReadExecuteAccess)) {
+    GTEST_SKIP() << "this file system keeps no access lists (Wine without extended attributes derives them from "
+                    "the mode bits), so the private list and its protection cannot be read back";
+  }
+  PACL dacl = nullptr;
+  UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
+  ASSERT_EQ(::GetNamedSecurityInfoW(directory.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                    &dacl, nullptr, descriptor.put()),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  ASSERT_TRUE(::GetSecurityDescriptorControl(descriptor.get(), &control, &revision));
+  EXPECT_TRUE(control & SE_DACL_PROTECTED);
+  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+    ACE_HEADER* ace = nullptr;
+    ASSERT_TRUE(::GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+    EXPECT_FALSE(ace->AceFlags & INHERITED_ACE) << "entry " << i << " came from the temp folder";
+  }
+  EXPECT_FALSE(hasGrant(allowEntries(directory), ownSid(), kModifyAccess)) << "the user may change the directory";
 }
 
 TEST(PlatformCommandLine, QuotesTheProgramAndEndsInASpaceWithoutArguments) {

@@ -59,16 +59,20 @@ class HandOffSteps final : public PipelineSteps {
   void checkNoLinks(const std::wstring& path) override { orvo::checkNoLinks(path); }
   bool isGameRunningUnder(const std::wstring& directory) override { return orvo::isGameRunningUnder(directory); }
   bool isPlatformRunningIn(const std::wstring& directory) override { return orvo::isPlatformRunningIn(directory); }
-  void writeEmbeddedResource(int, const std::wstring& target) override { test::writeBytes(target, ""); }
+  UniqueHandle writeEmbeddedResource(int, const std::wstring& target) override {
+    test::writeBytes(target, "");
+    return UniqueHandle();
+  }
   void downloadPayload(const std::wstring&, const std::wstring& target, const ProgressReport&,
                        const std::function<void()>&) override {
     test::writeBytes(target, kArchiveBytes);
   }
-  std::wstring sha256File(const std::wstring& path, const std::function<void(std::uint64_t)>& progress,
+  std::wstring sha256File(HANDLE file, const std::function<void(std::uint64_t)>& progress,
                           const std::function<void()>& checkCancelled) override {
-    return orvo::sha256File(path, progress, checkCancelled);
+    return sha256OfHandle(file, progress, checkCancelled);
   }
-  void extractArchive(const std::wstring&, const std::wstring&, const std::wstring&, const ProgressReport&) override {}
+  void extractArchive(const std::wstring&, HANDLE, HANDLE, const std::wstring&, const std::wstring&,
+                      const ProgressReport&) override {}
   std::vector<ManifestEntry> verifyPayloadFiles(const std::wstring&, const ProgressReport&,
                                                 const std::function<void()>&) override {
     return {};

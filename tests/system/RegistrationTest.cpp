@@ -219,12 +219,39 @@ TEST_F(Registration, RegisteringAgainLeavesOneKeyWithTheNewValues) {
   EXPECT_EQ(keys, 1);
 }
 
-TEST_F(Registration, DoesNotCreateThePersonalDataDirectoryForTheManifestCopy) {
-  std::filesystem::remove(installDirectory + L"\\.platform");
-  EXPECT_EQ(registerWith(manifestOf({{"OrvoQ9.exe", 10}}), true), "Cannot prepare installer files");
-  EXPECT_FALSE(test::directoryExists(installDirectory + L"\\.platform"));
+// The manifest copy goes into ".platform", the user's own directory: it is
+// never created there, and never written through a link the user put there.
+struct ManifestCopyRow {
+  const char* name;
+  bool linked;  // ".platform" is a link to another directory; else it is absent
+  const char* message;
+};
+
+void PrintTo(const ManifestCopyRow& row, std::ostream* out) { *out << row.name; }
+
+class ManifestCopyRefusal : public Registration, public ::testing::WithParamInterface<ManifestCopyRow> {};
+
+TEST_P(ManifestCopyRefusal, WritesNothingThereAndRegistersNothing) {
+  const ManifestCopyRow row = GetParam();
+  const std::wstring platformDirectory = installDirectory + L"\\.platform";
+  const std::wstring elsewhere = temp / L"elsewhere";
+  std::filesystem::create_directories(elsewhere);
+  std::filesystem::remove(platformDirectory);
+  if (row.linked) test::makeDirectoryLink(platformDirectory, elsewhere);
+  EXPECT_EQ(registerWith(manifestOf({{"OrvoQ9.exe", 10}}), true), row.message);
+  EXPECT_FALSE(test::fileExists(elsewhere + L"\\installer-files.tsv")) << "written through the link";
+  if (row.linked) {
+    test::removeDirectoryLink(platformDirectory);
+  } else {
+    EXPECT_FALSE(test::directoryExists(platformDirectory));
+  }
   EXPECT_TRUE(uninstallKeyValues().empty()) << "the key was written after a failed step";
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, ManifestCopyRefusal,
+                         ::testing::Values(ManifestCopyRow{"Absent", false, "Cannot prepare installer files"},
+                                           ManifestCopyRow{"Linked", true, "Install directory cannot use links"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace orvo

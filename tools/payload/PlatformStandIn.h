@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "common/NoFollowFile.h"
 #include "common/UniqueHandle.h"
 #include "common/Utf.h"
 
@@ -174,11 +175,18 @@ inline std::wstring programDirectory() {
   return slash == std::wstring::npos ? std::wstring(L".") : path.substr(0, slash);
 }
 
-// ".platform" beside the program, created when missing; a file or a link there
-// is refused rather than configured.
-inline std::wstring ensureDataDirectory() {
+// ".platform" beside the program, created when missing, opened without
+// following links; a file or a link there is refused rather than configured.
+// The returned handle is the directory whose access list is changed, so that
+// nothing swapped in by name meanwhile gets the rights.
+struct DataDirectory {
+  std::wstring path;
+  UniqueHandle handle;
+};
+
+inline DataDirectory ensureDataDirectory() {
   const std::wstring directory = programDirectory() + L"\\" + kDataDirectoryName;
-  DWORD attributes = ::GetFileAttributesW(directory.c_str());
+  const DWORD attributes = ::GetFileAttributesW(directory.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD error = ::GetLastError();
     if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
@@ -187,16 +195,24 @@ inline std::wstring ensureDataDirectory() {
     if (!::CreateDirectoryW(directory.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) {
       failPlatform(kExitDataDirectory, "cannot create " + wideToUtf8(directory));
     }
-    attributes = ::GetFileAttributesW(directory.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) failPlatform(kExitDataDirectory, "cannot inspect " + wideToUtf8(directory));
   }
-  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+  // Asked by name as well as through the handle: some platforms open a
+  // directory link's target even when told not to follow it.
+  const DWORD now = ::GetFileAttributesW(directory.c_str());
+  if (now != INVALID_FILE_ATTRIBUTES && (now & FILE_ATTRIBUTE_REPARSE_POINT)) {
     failPlatform(kExitDataDirectory, wideToUtf8(directory) + " is a link; not configured");
   }
-  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    failPlatform(kExitDataDirectory, wideToUtf8(directory) + " is not a directory");
+  UniqueHandle handle = openNoFollow(directory, READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE);
+  if (!handle) failPlatform(kExitDataDirectory, "cannot inspect " + wideToUtf8(directory));
+  switch (nodeKindOf(handle.get())) {
+    case NodeKind::Directory:
+      return DataDirectory{directory, std::move(handle)};
+    case NodeKind::Link:
+      failPlatform(kExitDataDirectory, wideToUtf8(directory) + " is a link; not configured");
+    default:
+      failPlatform(kExitDataDirectory, wideToUtf8(directory) + " is not a directory");
   }
-  return directory;
 }
 
 // `existing` (may be null) plus one allow entry of modify rights for `sid`,
@@ -215,18 +231,17 @@ inline UniqueLocal<PACL> buildModifyGrant(PACL existing, PSID sid) {
   return merged;
 }
 
-inline void grantModify(const std::wstring& directory, PSID sid) {
+inline void grantModify(const DataDirectory& directory, PSID sid) {
   PACL existing = nullptr;
   UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
-  if (::GetNamedSecurityInfoW(directory.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                              &existing, nullptr, descriptor.put()) != ERROR_SUCCESS) {
-    failPlatform(kExitDataDirectory, "cannot read the access list of " + wideToUtf8(directory));
+  if (::GetSecurityInfo(directory.handle.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                        &existing, nullptr, descriptor.put()) != ERROR_SUCCESS) {
+    failPlatform(kExitDataDirectory, "cannot read the access list of " + wideToUtf8(directory.path));
   }
   const UniqueLocal<PACL> merged = buildModifyGrant(existing, sid);
-  std::wstring name = directory;
-  if (::SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, merged.get(),
-                              nullptr) != ERROR_SUCCESS) {
-    failPlatform(kExitDataDirectory, "cannot write the access list of " + wideToUtf8(directory));
+  if (::SetSecurityInfo(directory.handle.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                        merged.get(), nullptr) != ERROR_SUCCESS) {
+    failPlatform(kExitDataDirectory, "cannot write the access list of " + wideToUtf8(directory.path));
   }
 }
 
