@@ -338,19 +338,24 @@ bool hasZoneMark(const std::wstring& path) {
   return test::fileExists(path + L":Zone.Identifier") && test::readBytes(path + L":Zone.Identifier") == kZoneMark;
 }
 
-// Whether this platform keeps named streams of a file (Wine 8 does not).
-bool keepsNamedStreams(const std::wstring& scratch) {
+// Whether this platform keeps a file's named streams and carries them along
+// in its own file copy, as Windows does. Only there can a copy that kept the
+// download's zone mark be told from a faithful one (Wine 8 keeps the streams
+// but its copy drops them).
+bool copiesCarryNamedStreams(const std::wstring& scratch) {
   const std::wstring probe = scratch + L"\\stream-probe.txt";
+  const std::wstring copied = scratch + L"\\stream-probe-copy.txt";
   test::writeBytes(probe, "probe");
-  UniqueHandle stream(::CreateFileW((probe + L":Zone.Identifier").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!stream) return false;
-  DWORD written = 0;
-  ::WriteFile(stream.get(), kZoneMark, sizeof kZoneMark - 1, &written, nullptr);
-  stream.reset();
-  const bool kept = hasZoneMark(probe) && test::readBytes(probe) == "probe";
+  {
+    UniqueHandle stream(::CreateFileW((probe + L":Zone.Identifier").c_str(), GENERIC_WRITE, 0, nullptr,
+                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (!stream || !::WriteFile(stream.get(), kZoneMark, sizeof kZoneMark - 1, &written, nullptr)) return false;
+  }
+  const bool carried = hasZoneMark(probe) && ::CopyFileW(probe.c_str(), copied.c_str(), FALSE) && hasZoneMark(copied);
   ::DeleteFileW(probe.c_str());
-  return kept;
+  ::DeleteFileW(copied.c_str());
+  return carried;
 }
 
 class UninstallerCopy : public test::TempDirTest, public ::testing::WithParamInterface<CopyRow> {
@@ -389,8 +394,9 @@ class UninstallerCopy : public test::TempDirTest, public ::testing::WithParamInt
 
 TEST_P(UninstallerCopy, IsAWritableByteCopyThatALaterInstallOverwrites) {
   const CopyRow& row = GetParam();
-  if (row.zoneMarkedSource && !keepsNamedStreams(temp.path())) {
-    GTEST_SKIP() << "this platform keeps no named streams (Wine 8), so a download's zone mark cannot be made";
+  if (row.zoneMarkedSource && !copiesCarryNamedStreams(temp.path())) {
+    GTEST_SKIP() << "this platform's file copy drops named streams (Wine 8), so a copy that kept the download's "
+                    "zone mark cannot be told from a faithful one here";
   }
   const std::wstring source = row.fromTheCopyItself ? copy : temp / L"Downloads\\OrvoGameSetup.exe";
   placeRegistrar(source, std::string(64, 'a') + "\t10\tOrvoQ9.exe\r\n");
