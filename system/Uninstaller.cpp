@@ -10,6 +10,7 @@
 #include <optional>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "common/DesktopImpersonation.h"
@@ -25,6 +26,7 @@
 #include "system/RunningPrograms.h"
 #include "system/TextEquality.h"
 #include "system/UninstallKey.h"
+#include "system/UninstallerSeam.h"
 
 namespace orvo {
 namespace {
@@ -38,6 +40,11 @@ constexpr std::uint64_t kShortcutSizeLimit = 1 << 20;
 // rename it or put a link in its place.
 constexpr DWORD kVerifyAndDeleteAccess =
     DELETE | FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+
+PathCheckedHook& pathCheckedHook() {
+  static PathCheckedHook hook;
+  return hook;
+}
 
 // The system errors that mean a listed file is simply not there.
 bool isNotFound(DWORD error) {
@@ -100,6 +107,7 @@ void removeIfUnchanged(const HeldDirectory& installDirectory, const std::wstring
   const std::wstring relative = withBackslashes(entry.relativePath);
   const std::wstring path = joinPath(installPath, relative);
   checkNoLinks(path);
+  if (pathCheckedHook()) pathCheckedHook()(path);
   DWORD error = 0;
   const UniqueHandle file = openNoFollow(path, kVerifyAndDeleteAccess, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN, &error);
   if (!file) {
@@ -191,6 +199,8 @@ void removeShortcutIfOurs(const std::wstring& folder, const std::wstring& progra
 }
 
 }  // namespace
+
+void setPathCheckedHookForTest(PathCheckedHook hook) { pathCheckedHook() = std::move(hook); }
 
 void runUninstall(const ManifestLoader& loadManifest) {
   // Without its own path it cannot know its installation.

@@ -89,8 +89,8 @@ class Uninstaller : public test::TempDirTest {
     ::DeleteFileW(userShortcut(FOLDERID_Programs).c_str());
   }
 
-  test::BoxedRun uninstall(std::vector<int> answers) {
-    return test::runAnsweringBoxes(uninstaller, L"--uninstall", L"卸载 orvo game", std::move(answers),
+  test::BoxedRun uninstall(std::vector<int> answers, const std::wstring& arguments = L"--uninstall") {
+    return test::runAnsweringBoxes(uninstaller, arguments, L"卸载 orvo game", std::move(answers),
                                    std::chrono::seconds(120));
   }
 
@@ -198,6 +198,8 @@ struct FindingRow {
   // The message after the question; empty for a completed uninstall.
   std::function<std::wstring(Uninstaller&)> failure;
   std::function<void(Uninstaller&)> expect;
+  // The uninstaller's arguments beyond "--uninstall" (the helper's move of another process).
+  std::function<std::wstring(Uninstaller&)> arguments = nullptr;
 };
 
 void expectRegistrationKept(Uninstaller& t) {
@@ -271,6 +273,29 @@ const FindingRow kFindingRows[] = {
            << "a file behind a link was deleted";
        expectRegistrationKept(t);
      }},
+    {"ListedPathWhoseParentIsSwappedForALinkAfterTheCheckStops",
+     [](Uninstaller& t) -> std::shared_ptr<void> {
+       const std::wstring elsewhere = t.temp / L"elsewhere";
+       std::filesystem::create_directories(elsewhere);
+       test::copyFileOrThrow(t.installDirectory + L"\\q9\\data.bin", elsewhere + L"\\data.bin");
+       const std::wstring link = t.installDirectory + L"\\q9";
+       return std::shared_ptr<void>(nullptr, [link](void*) {
+         const DWORD attributes = ::GetFileAttributesW(link.c_str());
+         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+           test::removeDirectoryLink(link);
+         }
+       });
+     },
+     1, [](Uninstaller&) { return std::wstring(L"Install directory cannot use links"); },
+     [](Uninstaller& t) {
+       EXPECT_EQ(test::readBytes(t.temp / L"elsewhere\\data.bin"), "installed q9\\data.bin")
+           << "a file behind a link was deleted";
+       expectRegistrationKept(t);
+     },
+     [](Uninstaller& t) {
+       return L" \"" + t.installDirectory + L"\\q9\\data.bin\" \"" + t.installDirectory + L"\\q9\" \"" +
+              (t.temp / L"elsewhere") + L"\"";
+     }},
     {"ShortcutReachedThroughALinkIsLeftAlone",
      [](Uninstaller&) -> std::shared_ptr<void> {
        // The user's Programs folder becomes a link to the folder that holds the shortcut.
@@ -301,7 +326,7 @@ TEST_P(UninstallerFindings, DeletesOnlyWhatItVerifiedThroughTheSameHandle) {
   test::BoxedRun run;
   {
     const std::shared_ptr<void> arranged = row.arrange(*this);
-    run = uninstall({IDYES});
+    run = uninstall({IDYES}, L"--uninstall" + (row.arguments ? row.arguments(*this) : std::wstring()));
   }
   EXPECT_EQ(run.exitCode, row.exitCode);
   const std::wstring last = row.failure ? row.failure(*this) : std::wstring(L"orvo game 已卸载。");
