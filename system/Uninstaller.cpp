@@ -109,7 +109,8 @@ void removeIfUnchanged(const HeldDirectory& installDirectory, const std::wstring
   checkNoLinks(path);
   if (pathCheckedHook()) pathCheckedHook()(path);
   DWORD error = 0;
-  const UniqueHandle file = openNoFollow(path, kVerifyAndDeleteAccess, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN, &error);
+  const UniqueHandle file =
+      openNoFollow(path, kVerifyAndDeleteAccess, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN, &error);
   if (!file) {
     if (isNotFound(error)) return;
     // It is there, but another program holds it or it is denied to us.

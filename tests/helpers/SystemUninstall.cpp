@@ -24,7 +24,9 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring file = argv[2], directory = argv[3], target = argv[4];
     orvo::setPathCheckedHookForTest([file, directory, target](const std::wstring& path) {
       if (!orvo::equalIgnoringCase(path, file)) return;
-      if (!::MoveFileW(directory.c_str(), (directory + L".moved").c_str())) throw std::runtime_error("move aside failed");
+      if (!::MoveFileW(directory.c_str(), (directory + L".moved").c_str())) {
+        throw std::runtime_error("cannot move the directory aside");
+      }
       orvo::test::makeDirectoryLink(directory, target);
     });
   }
