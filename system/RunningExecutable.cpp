@@ -7,7 +7,9 @@
 
 #include "common/FileSystemErrors.h"
 #include "common/NoFollowFile.h"
+#include "common/PathText.h"
 #include "common/UniqueHandle.h"
+#include "system/FinalPath.h"
 
 namespace orvo {
 namespace {
@@ -37,6 +39,12 @@ void removeOldCopy(const std::wstring& destination) {
   }
   const NodeKind kind = nodeKindOf(old.get());
   if (kind != NodeKind::RegularFile && kind != NodeKind::Link) failCopy(ERROR_ACCESS_DENIED, destination);
+  // Where the open followed a link after all, the handle holds the file it
+  // points to, which is not ours to delete.
+  const std::wstring directory(parentPathText(destination));
+  std::size_t nameStart = directory.size();
+  while (nameStart < destination.size() && isPathSeparator(destination[nameStart])) ++nameStart;
+  if (!liesDirectlyIn(old.get(), directory, destination.substr(nameStart))) failCopy(ERROR_ACCESS_DENIED, destination);
   if (!deleteByHandle(old.get())) failCopy(::GetLastError(), destination);
 }
 

@@ -21,6 +21,7 @@
 #include "common/UniqueHandle.h"
 #include "payload/Sha256.h"
 #include "system/DesktopUser.h"
+#include "system/FinalPath.h"
 #include "system/Registration.h"
 #include "system/RunningExecutable.h"
 #include "system/RunningPrograms.h"
@@ -63,17 +64,6 @@ std::wstring withBackslashes(std::wstring path) {
   return path;
 }
 
-// Where the object behind the handle is now, in the system's normalized form;
-// empty when that cannot be read.
-std::wstring currentPathOf(HANDLE handle) {
-  std::wstring path(kPathCapacity, L'\0');
-  const DWORD length =
-      ::GetFinalPathNameByHandleW(handle, path.data(), kPathCapacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-  if (length == 0 || length >= kPathCapacity) return {};
-  path.resize(length);
-  return path;
-}
-
 // A directory held open without delete sharing, so it cannot be renamed or
 // swapped for a link while the files below it are checked and deleted; a file
 // opened by name below it is accepted only where it lies in that directory.
@@ -83,14 +73,14 @@ class HeldDirectory {
   explicit HeldDirectory(const std::wstring& path)
       : handle_(openNoFollow(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                              FILE_SHARE_READ | FILE_SHARE_WRITE)) {
-    if (handle_ && nodeKindOf(handle_.get()) == NodeKind::Directory) current_ = currentPathOf(handle_.get());
+    if (handle_ && nodeKindOf(handle_.get()) == NodeKind::Directory) current_ = finalPathOf(handle_.get());
   }
   bool held() const { return !current_.empty(); }
 
   // False when a directory on the way to the file was replaced by a link
   // after the path was checked and the open was led somewhere else.
   bool contains(HANDLE file, const std::wstring& relativePath) const {
-    const std::wstring actual = currentPathOf(file);
+    const std::wstring actual = finalPathOf(file);
     return held() && !actual.empty() && equalIgnoringCase(actual, joinPath(current_, relativePath));
   }
 

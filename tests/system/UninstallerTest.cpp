@@ -347,6 +347,8 @@ struct CopyRow {
   bool fromTheCopyItself;
   bool readOnlySource;
   bool zoneMarkedSource;
+  // A user planted a link to a file of theirs where the copy goes.
+  bool linkAtTheCopy = false;
 };
 
 void PrintTo(const CopyRow& row, std::ostream* out) { *out << row.name; }
@@ -355,6 +357,7 @@ const CopyRow kCopyRows[] = {
     {"FromAReadOnlyInstaller", false, true, false},
     {"FromAZoneMarkedDownload", false, false, true},
     {"FromTheUninstallerCopyIntoItsOwnDirectory", true, false, false},
+    {"OverALinkPlantedWhereTheCopyGoes", false, false, false, true},
 };
 
 constexpr char kZoneMark[] = "[ZoneTransfer]\r\nZoneId=3\r\n";
@@ -381,6 +384,22 @@ bool copiesCarryNamedStreams(const std::wstring& scratch) {
   ::DeleteFileW(probe.c_str());
   ::DeleteFileW(copied.c_str());
   return carried;
+}
+
+// A symbolic link to a file: the platform's own where it makes one, else a
+// Unix link made by Wine's host (which Wine shows as the file it points to).
+// False when neither can be made.
+bool makeFileLink(const std::wstring& link, const std::wstring& target) {
+  if (::CreateSymbolicLinkW(link.c_str(), target.c_str(), 0) && test::fileExists(link)) return true;
+  const std::wstring ln = L"Z:\\bin\\ln";
+  if (!test::fileExists(ln)) return false;
+  const std::wstring parent(parentPathText(link));
+  const std::string unixLink = test::unixPathOf(parent) + "/" + wideToUtf8(link.substr(parent.size() + 1));
+  const std::wstring arguments = L"-s \"" + utf8ToWide(test::unixPathOf(target)) + L"\" \"" + utf8ToWide(unixLink) + L"\"";
+  // Wine's handle of a Unix program never signals: wait for the link instead.
+  test::ChildProcess::start(ln, arguments).detach();
+  for (int i = 0; i < 400 && !test::fileExists(link); ++i) ::Sleep(50);
+  return test::fileExists(link);
 }
 
 class UninstallerCopy : public test::TempDirTest, public ::testing::WithParamInterface<CopyRow> {
@@ -433,8 +452,22 @@ TEST_P(UninstallerCopy, IsAWritableByteCopyThatALaterInstallOverwrites) {
     ASSERT_TRUE(::SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_READONLY));
   }
   const std::string installer = test::readBytes(source);
+  const std::wstring victim = temp / L"victim.exe";
+  if (row.linkAtTheCopy) {
+    test::writeBytes(victim, "the user's own file");
+    if (!makeFileLink(copy, victim)) GTEST_SKIP() << "this platform can make no link to a file here";
+  }
 
-  ASSERT_EQ(registerFrom(source), "ok");
+  const std::string result = registerFrom(source);
+  if (row.linkAtTheCopy) {
+    EXPECT_EQ(test::readBytes(victim), "the user's own file") << "the file behind the link was replaced";
+    if (result != "ok") {
+      // A platform whose open follows the link (Wine 8) cannot remove the link itself: the copy step refuses.
+      EXPECT_EQ(result.rfind("copy_file: ", 0), 0u) << result;
+      return;
+    }
+  }
+  ASSERT_EQ(result, "ok");
   EXPECT_EQ(test::readBytes(copy), installer);
   const DWORD attributes = ::GetFileAttributesW(copy.c_str());
   ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
