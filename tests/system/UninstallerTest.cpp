@@ -341,7 +341,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, UninstallerFindings, ::testing::ValuesIn(kFinding
 // nothing else: not the read-only attribute (a later install could not
 // overwrite it) and not the download's zone mark (a security prompt when the
 // uninstaller is started from Settings); installing from the copy itself
-// leaves it as it is.
+// leaves it as it is; a link a user planted where the copy goes is never
+// followed to the file it points to.
 struct CopyRow {
   const char* name;
   bool fromTheCopyItself;
