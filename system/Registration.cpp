@@ -79,12 +79,7 @@ void registerInstallation(const std::wstring& installDirectory, HANDLE token,
     createShortcut(joinPath(programs, kShortcutName), installDirectory);
   }
 
-  const std::wstring uninstaller = joinPath(installDirectory, kUninstallerName);
-  const auto self = runningExecutablePath();
-  if (!self || !::CopyFileW(self->c_str(), uninstaller.c_str(), FALSE)) {
-    throwFilesystemError("copy_file", std::error_code(static_cast<int>(::GetLastError()), std::system_category()),
-                         uninstaller);
-  }
+  copyRunningExecutableTo(joinPath(installDirectory, kUninstallerName));
 
   // The ".platform" directory is the user's; a missing one is not created
   // here, a link on the way is refused, and the copy is written as the user.

@@ -7,7 +7,11 @@
 // Guarantees: nothing is changed before the user confirms; nothing outside the
 // manifest's files, the two shortcuts and the registry key is deleted, so the
 // personal data (".platform"), downloaded games and files the user changed
-// stay; a copy started outside an installation stops before asking.
+// stay; a copy started outside an installation stops before asking. A program
+// file or shortcut is deleted only through the handle it was checked through,
+// held without write or delete sharing from the check to the delete, so what
+// is deleted is what was verified; the shortcuts are read and deleted with the
+// desktop user's rights, and one reached through a link is left alone.
 #include <functional>
 #include <vector>
 

@@ -1,6 +1,7 @@
 // A normal install as a user makes it: the real window, a directory typed into
 // its path box, a click on its install button; then the registered uninstaller
-// started with "--uninstall" and answered Yes.
+// started with "--uninstall" and answered Yes, and the uninstaller copy it
+// leaves behind started as an installer into the same directory.
 #include <windows.h>
 #include <objbase.h>
 #include <shlobj.h>
@@ -166,6 +167,18 @@ TEST_P(WindowInstall, ClickedInstallRegistersAndStartsThePlatformAndTheUninstall
   // What is not a program file stays: the marker, the personal data directory.
   EXPECT_TRUE(fileExists(directory() + L"\\platform-installation.json"));
   EXPECT_TRUE(directoryExists(directory() + L"\\.platform"));
+
+  // The uninstaller copy stays until the next restart and is the installer
+  // itself: started without options, it installs into its own directory again.
+  ChildProcess again = ChildProcess::start(uninstaller, L"");
+  const InstallerWindowDriver againWindow = InstallerWindowDriver::attach(again.id());
+  againWindow.typeDirectory(directory());
+  againWindow.clickInstall();
+  ASSERT_TRUE(againWindow.waitForInstallStart()) << "the click on the install button started nothing";
+  ASSERT_EQ(again.waitExit(std::chrono::seconds(240)), 0) << "installing from the uninstaller copy failed";
+  EXPECT_EQ(readBytes(uninstaller), readBytes(installerExecutable()));
+  EXPECT_EQ(uninstallValue(L"InstallLocation"), directory());
+  EXPECT_EQ(orvo::lowercaseText(shortcutTarget(userShortcut(FOLDERID_Programs))), orvo::lowercaseText(program()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Directories, WindowInstall,
