@@ -8,6 +8,9 @@
 #include <thread>
 
 #include "app/InstallerWindow.h"
+#include "app/InstallerWindowPaths.h"
+#include "common/FileSystemErrors.h"
+#include "common/ScopeExit.h"
 #include "tests/app/FakePipelineSteps.h"
 #include "tests/app/WindowTestSupport.h"
 
@@ -115,6 +118,21 @@ TEST_F(BrowseTest, BrowseIsIgnoredWhileAnInstallRuns) {
   DialogSearch search;
   ::EnumWindows(&findPicker, reinterpret_cast<LPARAM>(&search));
   EXPECT_EQ(search.found, nullptr);
+}
+
+// How Windows answers a typed path it refuses to test (Wine calls every such
+// path absent).
+bool refusingExists(const std::wstring& path) {
+  throwFilesystemError("exists", std::error_code(ERROR_INVALID_NAME, std::system_category()), path);
+}
+
+TEST_F(BrowseTest, APathWindowsRefusesToTestOpensThePickerInsteadOfEndingTheInstaller) {
+  ::SetWindowTextW(::GetDlgItem(window_->handle(), 1001), L"C:\\games\\or|vo");
+  const BrowseExistsTest standard = replaceBrowseExistsTest(&refusingExists);
+  const ScopeExit restore([standard] { replaceBrowseExistsTest(standard); });
+  std::wstring pathBox;
+  EXPECT_NO_THROW(pathBox = browse(temp / L"Games")) << "the probe's error left the window";
+  EXPECT_EQ(pathBox, temp / L"Games\\orvo game");
 }
 
 }  // namespace
