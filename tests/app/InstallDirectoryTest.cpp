@@ -130,8 +130,3 @@ INSTANTIATE_TEST_SUITE_P(
                       FreeSpaceRootCase{L"\\\\?\\Volume{0a1b2c3d}\\games", L"\\\\?\\Volume{0a1b2c3d}\\"},
                       FreeSpaceRootCase{L"\\\\server\\", L""}, FreeSpaceRootCase{L"\\\\server", L""},
                       FreeSpaceRootCase{L"C:games", L""}, FreeSpaceRootCase{L"relative\\orvo", L""}));
-
-// The long-path form of a local directory is measured on its drive, as the plain form is.
-TEST_F(TempDirTest, LongPathFormOfALocalDirectoryPassesTheFreeSpaceCheck) {
-  EXPECT_EQ(validationMessage(L"\\\\?\\" + (temp / L"orvo game")), "no exception");
-}
