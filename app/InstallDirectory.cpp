@@ -27,6 +27,42 @@ bool isCompleteInstallDirectory(const std::wstring& directory) {
   return directory.find_first_of(L"\r\n\"<>|*") == std::wstring::npos;
 }
 
+std::wstring freeSpaceRoot(std::wstring_view path) {
+  std::wstring text(path);
+  for (wchar_t& c : text) {
+    if (c == L'/') c = L'\\';
+  }
+  auto componentEnd = [&text](std::size_t start) {
+    const std::size_t end = text.find(L'\\', start);
+    return end == std::wstring::npos ? text.size() : end;
+  };
+  const auto isLetter = [](wchar_t c) { return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z'); };
+  if (text.size() >= 3 && isLetter(text[0]) && text[1] == L':') {
+    return text[2] == L'\\' ? text.substr(0, 3) : std::wstring();
+  }
+  if (text.rfind(L"\\\\", 0) != 0) return {};
+
+  std::size_t start = 2;
+  if (text.rfind(L"\\\\?\\", 0) == 0 || text.rfind(L"\\\\.\\", 0) == 0) {
+    start = 4;
+    const std::wstring_view unc = std::wstring_view(text).substr(4, 4);
+    const bool isUnc = unc.size() == 4 && (unc[0] == L'U' || unc[0] == L'u') && (unc[1] == L'N' || unc[1] == L'n') &&
+                       (unc[2] == L'C' || unc[2] == L'c') && unc[3] == L'\\';
+    if (!isUnc) {
+      // A drive or volume name right after the prefix.
+      const std::size_t end = componentEnd(start);
+      return end == start ? std::wstring() : text.substr(0, end) + L'\\';
+    }
+    start = 8;
+  }
+  // Server and share: the share's root is where the system measures free space.
+  const std::size_t serverEnd = componentEnd(start);
+  if (serverEnd == start || serverEnd == text.size()) return {};
+  const std::size_t shareEnd = componentEnd(serverEnd + 1);
+  if (shareEnd == serverEnd + 1) return {};
+  return text.substr(0, shareEnd) + L'\\';
+}
+
 bool hasEnoughFreeSpace(std::uint64_t freeBytesForCaller) noexcept { return freeBytesForCaller >= kMinimumFreeBytes; }
 
 std::wstring formatFreeSpace(std::uint64_t freeBytesForCaller) {
@@ -48,16 +84,17 @@ void validateInstallDirectory(const std::wstring& directory) {
 
   checkNoLinks(directory);
 
-  const std::wstring root(rootPart(directory));
+  const std::wstring root = freeSpaceRoot(directory);
   ULARGE_INTEGER available{};
-  if (!::GetDiskFreeSpaceExW(root.c_str(), &available, nullptr, nullptr) || !hasEnoughFreeSpace(available.QuadPart)) {
+  if (root.empty() || !::GetDiskFreeSpaceExW(root.c_str(), &available, nullptr, nullptr) ||
+      !hasEnoughFreeSpace(available.QuadPart)) {
     throw std::runtime_error("安装磁盘可用空间不足，至少需要 768 MB");
   }
 }
 
 std::wstring freeSpaceText(const std::wstring& pathText) {
   try {
-    const std::wstring root(rootPart(pathText));
+    const std::wstring root = freeSpaceRoot(pathText);
     ULARGE_INTEGER available{};
     if (root.empty() || !::GetDiskFreeSpaceExW(root.c_str(), &available, nullptr, nullptr)) {
       return L"请选择有效的安装目录";

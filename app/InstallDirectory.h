@@ -4,6 +4,7 @@
 // None of these create or change anything on disk.
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "common/LinkCheck.h"
 
@@ -23,6 +24,12 @@ std::wstring freeSpaceText(const std::wstring& pathText);
 
 // Pure parts of the rules above.
 bool isCompleteInstallDirectory(const std::wstring& directory);
+// The root the free space of `path` is asked for, the only form the system
+// answers for every kind of path: a drive's root ("C:\"), a share's
+// ("\\server\share\"), the same behind the long-path prefixes ("\\?\C:\",
+// "\\?\UNC\server\share\"), or a volume's ("\\?\Volume{...}\"). Slashes
+// count as backslashes. Empty when the path names no such root.
+std::wstring freeSpaceRoot(std::wstring_view path);
 bool hasEnoughFreeSpace(std::uint64_t freeBytesForCaller) noexcept;
 std::wstring formatFreeSpace(std::uint64_t freeBytesForCaller);
 

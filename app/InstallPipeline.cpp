@@ -95,8 +95,11 @@ void InstallPipeline::startInstall(const std::wstring& directoryText, const std:
   try {
     worker_ = std::thread(&InstallPipeline::installWorker, this);
   } catch (const std::exception& e) {
-    // Without a worker nothing else would ever clear the busy flag.
-    status_.setFailure(utf8ToWideLenient(e.what()));
+    // Without a worker nothing else would ever clear the busy flag, or tell an
+    // unattended caller that the run is over.
+    const std::wstring failureText = utf8ToWideLenient(e.what());
+    status_.setFailure(failureText);
+    if (settings_.autoRun) marker(L"failed: " + failureText);
     status_.postFinished(false);
   }
   if (window) ::InvalidateRect(window, nullptr, FALSE);
@@ -267,10 +270,13 @@ void InstallPipeline::installWorker() {
       notes += L"\n个人数据目录已恢复并保留；原数据位置和链接备份仍保留。";
     }
 
-    if (transaction) {
-      if (filesCommitted) {
-        notes += L"\n平台文件已安装完成，后续配置或启动未完成，请重试。";
-      } else if (transaction->state() == TransactionState::Committed) {
+    // The note describes what is on disk now: a transaction that holds no area
+    // (never prepared, or an earlier run's area refused or already finished)
+    // changed no file under the install directory and has nothing to restore.
+    if (transaction && filesCommitted) {
+      notes += L"\n平台文件已安装完成，后续配置或启动未完成，请重试。";
+    } else if (transaction && transaction->isActive()) {
+      if (transaction->state() == TransactionState::Committed) {
         notes += L"\n平台文件已安装完成，事务清理尚未完成；请释放文件占用后使用同一安装器重试完成清理。恢复目录：" +
                  transaction->areaPath();
       } else {

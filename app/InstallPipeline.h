@@ -14,15 +14,15 @@
 
 #include "app/InstallStatus.h"
 #include "app/InstallerSettings.h"
+#include "PayloadBuild.h"
 #include "app/PipelineSteps.h"
 #include "payload/PayloadDownloader.h"
 
 namespace orvo {
 
 constexpr std::uint64_t kPayloadSize = kPayloadArchiveSize;
-inline constexpr wchar_t kPrimaryPath[] = L"/orvo-game/acceptance/2026101905/orvo-game-payload-2026101905.7z";
-inline constexpr wchar_t kFallbackPath[] =
-    L"/downloads/orvo-game/acceptance/2026101905/orvo-game-payload-2026101905.7z";
+inline constexpr auto& kPrimaryPath = build::kPrimaryPayloadPath;
+inline constexpr auto& kFallbackPath = build::kFallbackPayloadPath;
 
 struct PipelineEndpoints {
   std::wstring primaryUrl;

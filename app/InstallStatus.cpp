@@ -4,6 +4,11 @@
 #include <stdexcept>
 
 namespace orvo {
+namespace {
+
+constexpr DWORD kFinishRetryMilliseconds = 50;
+
+}  // namespace
 
 InstallStatusRecord InstallStatus::snapshot() const {
   std::lock_guard lock(mutex_);
@@ -22,7 +27,8 @@ void InstallStatus::reportProgress(int percent, const std::wstring& status, cons
   record_.percent = std::max(record_.percent, std::min(percent, 100));
   record_.status = status;
   record_.detail = detail;
-  if (HWND w = window_.load()) ::PostMessageW(w, WM_INSTALL_PROGRESS, 0, 0);
+  // A lost progress notice only delays a repaint until the next one.
+  if (HWND w = window_.load()) post_(w, WM_INSTALL_PROGRESS, 0, 0);
 }
 
 void InstallStatus::setFailure(const std::wstring& failureText) {
@@ -38,7 +44,16 @@ void InstallStatus::setError(const std::wstring& message) {
 }
 
 void InstallStatus::postFinished(bool success) const {
-  if (HWND w = window_.load()) ::PostMessageW(w, WM_INSTALL_FINISHED, success ? 1 : 0, 0);
+  for (;;) {
+    const HWND w = window_.load();
+    if (w == nullptr) return;
+    if (post_(w, WM_INSTALL_FINISHED, success ? 1 : 0, 0)) return;
+    // A full queue drains as the window thread runs, so the worker waits for
+    // it; the window thread itself (a start that failed) cannot wait for its
+    // own queue.
+    if (!::IsWindow(w) || ::GetWindowThreadProcessId(w, nullptr) == ::GetCurrentThreadId()) return;
+    ::Sleep(kFinishRetryMilliseconds);
+  }
 }
 
 void InstallStatus::throwIfCancelled() const {

@@ -26,8 +26,14 @@ struct InstallStatusRecord {
   std::wstring error;
 };
 
+// How the notices reach the window: PostMessageW. A named seam: tests make a
+// post fail the way a full message queue does, which Wine's never is.
+using PostNotice = BOOL(WINAPI*)(HWND, UINT, WPARAM, LPARAM);
+
 class InstallStatus {
  public:
+  explicit InstallStatus(PostNotice post = &::PostMessageW) noexcept : post_(post) {}
+
   InstallStatusRecord snapshot() const;
   // Initial values, then the headings of a running install.
   void resetForInstall();
@@ -40,6 +46,9 @@ class InstallStatus {
   // The window that receives WM_INSTALL_PROGRESS and WM_INSTALL_FINISHED; none by default.
   void attachWindow(HWND window) noexcept { window_.store(window); }
   HWND window() const noexcept { return window_.load(); }
+  // From the worker, delivered however often a post fails, for as long as a
+  // window is attached and exists: a lost notice would keep the window busy
+  // for good.
   void postFinished(bool success) const;
 
   // Throws "CANCELLED" when cancellation was requested.
@@ -50,6 +59,7 @@ class InstallStatus {
   std::atomic<bool> installSucceeded{false};
 
  private:
+  PostNotice post_;
   mutable std::mutex mutex_;
   InstallStatusRecord record_;
   std::atomic<HWND> window_{nullptr};

@@ -34,6 +34,16 @@ struct WindowImages {
   ResourceImage logo;
 };
 
+void showError(const std::exception& error) {
+  std::wstring text;
+  try {
+    text = utf8ToWide(error.what());
+  } catch (const std::exception& conversion) {
+    text = utf8ToWideLenient(conversion.what());
+  }
+  ::MessageBoxW(nullptr, text.c_str(), L"orvo game", MB_OK | MB_ICONERROR);
+}
+
 int runInstaller(HINSTANCE instance, PipelineSteps& steps, WindowImages& images) {
   InstallerSettings& settings = installerSettings();
   settings.installDirectory = defaultInstallDirectory();
@@ -53,10 +63,21 @@ int runInstaller(HINSTANCE instance, PipelineSteps& steps, WindowImages& images)
 
   InstallStatus& status = installStatus();
   InstallPipeline pipeline(settings, status, steps, buildEndpoints());
-  InstallerWindow window(instance, settings, status, pipeline, images.background.image(), images.logo.image());
-  status.attachWindow(window.create());
-  // Return starts an install from any window of the thread (the path box too).
-  const int exitCode = window.runMessageLoop();
+  int exitCode = 0;
+  try {
+    InstallerWindow window(instance, settings, status, pipeline, images.background.image(), images.logo.image());
+    status.attachWindow(window.create());
+    // Return starts an install from any window of the thread (the path box too).
+    exitCode = window.runMessageLoop();
+  } catch (const std::exception& error) {
+    // The window is gone, but a worker may still run for minutes: it stops
+    // posting to the window, and the person learns of the error now, not
+    // after the install has ended.
+    status.attachWindow(nullptr);
+    showError(error);
+    pipeline.joinWorker();
+    return 1;
+  }
   status.attachWindow(nullptr);
   // A running install finishes before anything is torn down.
   pipeline.joinWorker();
@@ -84,13 +105,7 @@ int runInstallerProcess(HINSTANCE instance, PipelineSteps& steps) {
   try {
     exitCode = runInstaller(instance, steps, images);
   } catch (const std::exception& error) {
-    std::wstring text;
-    try {
-      text = utf8ToWide(error.what());
-    } catch (const std::exception& conversion) {
-      text = utf8ToWideLenient(conversion.what());
-    }
-    ::MessageBoxW(nullptr, text.c_str(), L"orvo game", MB_OK | MB_ICONERROR);
+    showError(error);
     exitCode = 1;
   }
   return exitCode;

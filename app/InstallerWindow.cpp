@@ -256,7 +256,14 @@ void InstallerWindow::browseForInstallDirectory() {
   dialog->SetOptions(options | FOS_PICKFOLDERS | FOS_FORCEFILESYSTEM);
   dialog->SetTitle(L"选择 orvo game 安装目录");
 
-  const std::wstring start = browseStartFolder(readPathBox());
+  // A typed path that Windows refuses even to test (a character it does not
+  // allow, say) leaves the picker at its default folder; a click on browse
+  // never ends the installer.
+  std::wstring start;
+  try {
+    start = browseStartFolder(readPathBox());
+  } catch (const std::exception&) {
+  }
   if (!start.empty()) {
     ComPtr<IShellItem> folder;
     if (SUCCEEDED(::SHCreateItemFromParsingName(start.c_str(), nullptr, IID_IShellItem, folder.putVoid())) && folder) {

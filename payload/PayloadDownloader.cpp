@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "BuildConfig.h"
 #include "common/UniqueHandle.h"
 #include "payload/DownloadMeter.h"
 #include "payload/DownloadText.h"
@@ -16,7 +17,7 @@
 namespace orvo {
 namespace {
 
-constexpr wchar_t kUserAgent[] = L"orvo game Installer/1.0.0.113";
+constexpr auto& kUserAgent = build::kUserAgent;
 constexpr DWORD kReadChunk = 262144;
 constexpr int kResolveTimeoutMs = 10000;
 constexpr int kConnectTimeoutMs = 15000;

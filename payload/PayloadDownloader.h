@@ -16,10 +16,12 @@
 #include "common/Progress.h"
 #include <string>
 
+#include "PayloadBuild.h"
+
 namespace orvo {
 
 // Size of the one payload archive this build accepts.
-inline constexpr std::uint64_t kPayloadArchiveSize = 63144044;
+inline constexpr std::uint64_t kPayloadArchiveSize = build::kPayloadSize;
 
 // Downloads the archive at `url` into `target`, replacing the file.
 // `checkCancelled` throws (for example "CANCELLED") to stop; empty means never.

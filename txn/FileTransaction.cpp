@@ -95,8 +95,10 @@ bool FileTransaction::fileMatches(const std::wstring& path, std::uint64_t size, 
   return orvo::fileMatches(path, size, sha256, digestFile_);
 }
 
-void FileTransaction::writeJournal() {
-  writeJournalFile(area_.path(), encodeJournal(root_, state_, applyCursor_, entries_, originals_));
+void FileTransaction::recordProgress(std::uint32_t state, std::uint32_t applyCursor) {
+  writeJournalFile(area_.path(), encodeJournal(root_, state, applyCursor, entries_, originals_));
+  state_ = state;
+  applyCursor_ = applyCursor;
 }
 
 void FileTransaction::loadJournal() {
@@ -109,9 +111,10 @@ void FileTransaction::loadJournal() {
   prepared_ = state_ != 1;
 }
 
-void FileTransaction::examineDestination(std::size_t index, const std::wstring& destination) {
+OriginalFileRecord FileTransaction::examineDestination(const std::wstring& destination) const {
+  OriginalFileRecord original;
   const auto attributes = probeTransactionPath(destination);
-  if (!attributes) return;
+  if (!attributes) return original;
   if (*attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) {
     fail("Destination is directory or read-only");
   }
@@ -122,11 +125,11 @@ void FileTransaction::examineDestination(std::size_t index, const std::wstring& 
                                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!probe) fail("Destination file is locked; installation not changed");
   }
-  OriginalFileRecord& original = originals_[index];
-  original.existed = true;
   original.size = transactionFileSize(destination);
   original.sha256 = lowercaseText(digestFile_(destination));
   if (!isSha256Text(original.sha256)) fail("Invalid original file hash");
+  original.existed = true;
+  return original;
 }
 
 void FileTransaction::prepare(const std::wstring& candidateDirectory) {
@@ -138,11 +141,11 @@ void FileTransaction::prepare(const std::wstring& candidateDirectory) {
 
   // Records adopted from a recovered journal describe the earlier run's files.
   originals_.assign(entries_.size(), OriginalFileRecord{});
+  // Active from here on: the area is ours, and a rollback removes it even when
+  // the first journal never reached the disk.
   active_ = true;
   prepared_ = false;
-  state_ = 1;
-  applyCursor_ = 0;
-  writeJournal();
+  recordProgress(1, 0);
   event("journal-created", 0);
 
   for (std::size_t i = 0; i < entries_.size(); ++i) {
@@ -154,7 +157,7 @@ void FileTransaction::prepare(const std::wstring& candidateDirectory) {
     refuseReparsePath(destination);
     if (!fileMatches(candidate, entry.size, entry.sha256)) fail("Candidate file differs from manifest");
 
-    examineDestination(i, destination);
+    originals_[i] = examineDestination(destination);
 
     const std::wstring staged = stagedPath(i);
     copyAndFlush(candidate, staged);
@@ -167,12 +170,11 @@ void FileTransaction::prepare(const std::wstring& candidateDirectory) {
       copyAndFlush(destination, backup);
       if (!fileMatches(backup, original.size, original.sha256)) fail("Original file changed during backup");
     }
-    writeJournal();
+    recordProgress(1, 0);
     event("prepared-file", i);
   }
-  state_ = 2;
+  recordProgress(2, 0);
   prepared_ = true;
-  writeJournal();
   event("prepared", 0);
 }
 
@@ -195,9 +197,7 @@ void FileTransaction::apply() {
 
     // The cursor covers the move before it happens, so after a crash every
     // file that may have been replaced lies below it.
-    state_ = 3;
-    applyCursor_ = static_cast<std::uint32_t>(i + 1);
-    writeJournal();
+    recordProgress(3, static_cast<std::uint32_t>(i + 1));
     event("before-replace", i);
     const DWORD flags = MOVEFILE_WRITE_THROUGH | (original.existed ? MOVEFILE_REPLACE_EXISTING : 0);
     if (!::MoveFileExW(staged.c_str(), destination.c_str(), flags)) {
@@ -205,8 +205,7 @@ void FileTransaction::apply() {
     }
     event("after-replace", i);
   }
-  state_ = 4;
-  writeJournal();
+  recordProgress(4, applyCursor_);
   event("applied", 0);
 }
 
@@ -217,8 +216,7 @@ void FileTransaction::commit() {
       fail("Installed candidate changed before commit");
     }
   }
-  state_ = 5;
-  writeJournal();
+  recordProgress(5, applyCursor_);
   event("committed", 0);
   cleanupArea();
 }

@@ -59,7 +59,6 @@ class FileTransaction {
   std::optional<DWORD> probeArea() const { return area_.probe(); }
   void ensureDirectory(const std::wstring& directory) { area_.ensureDirectory(directory); }
   void openArea(bool create) { area_.open(create); }
-  void writeJournal();
   void loadJournal();
 
   bool fileMatches(const std::wstring& path, std::uint64_t size, const std::wstring& sha256) const;
@@ -79,8 +78,14 @@ class FileTransaction {
 
  private:
   void event(const char* label, std::uint64_t index) const;
+  // Publishes the journal with `state` and `applyCursor`, and only then adopts
+  // them: memory never claims a step the disk does not record.
+  void recordProgress(std::uint32_t state, std::uint32_t applyCursor);
+  // Back to a freshly created transaction once an earlier run's area is gone.
+  void forgetRecoveredRun();
   void checkCancelled() const;
-  void examineDestination(std::size_t index, const std::wstring& destination);
+  // What stands at the destination; the record is complete or not returned.
+  OriginalFileRecord examineDestination(const std::wstring& destination) const;
   void rollbackEntry(std::size_t index);
 
   std::wstring root_;

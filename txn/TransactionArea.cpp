@@ -124,6 +124,11 @@ void TransactionArea::scan(std::size_t entryCount) const {
   }
 }
 
+bool TransactionArea::holdsOnlyLease() const {
+  const std::vector<std::wstring> names = listItems();
+  return names.size() == 1 && names.front() == LeaseName;
+}
+
 void TransactionArea::cleanup(std::size_t entryCount) {
   scan(entryCount);
   for (std::size_t i = 0; i < entryCount; ++i) {

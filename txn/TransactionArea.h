@@ -39,6 +39,8 @@ class TransactionArea {
   void open(bool create);
   // Refuses any link, directory or name the engine does not own.
   void scan(std::size_t entryCount) const;
+  // True when "lease.lock" is the only item in the area.
+  bool holdsOnlyLease() const;
   // Deletes every owned file (the journal last but the lease), releases lease
   // and pins, and removes the directory.
   void cleanup(std::size_t entryCount);

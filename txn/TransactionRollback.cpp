@@ -70,13 +70,25 @@ void FileTransaction::rollback() {
   scanArea();
   // Staged copies that apply never moved decide nothing in the rollback. They
   // go first, so a rollback forced by a full disk has room for its journal and
-  // restore copies instead of leaving the disk full and the area behind.
-  for (std::size_t i = applyCursor_; i < entries_.size(); ++i) deleteOwnedFile(stagedPath(i));
+  // restore copies. Only as far as they can: one that cannot go now must not
+  // stop the restore and leave old and new files mixed; cleanup meets it again
+  // and reports it.
+  for (std::size_t i = applyCursor_; i < entries_.size(); ++i) {
+    try {
+      deleteOwnedFile(stagedPath(i));
+    } catch (const std::exception&) {
+    }
+  }
   for (std::size_t i = applyCursor_; i-- > 0;) rollbackEntry(i);
-  state_ = 6;
-  writeJournal();
+  recordProgress(6, applyCursor_);
   event("rolled-back", 0);
   cleanupArea();
+}
+
+void FileTransaction::forgetRecoveredRun() {
+  state_ = 1;
+  applyCursor_ = 0;
+  originals_.assign(entries_.size(), OriginalFileRecord{});
 }
 
 void FileTransaction::recover() {
@@ -84,12 +96,23 @@ void FileTransaction::recover() {
   area_.ensureDirectory(std::wstring(parentPathText(root_)));
   area_.open(false);
   scanArea();
+  // An area that holds nothing but its lease (taking the lease makes an empty
+  // one so) is a clean-up or a preparation that stopped before or after every
+  // journal: no staged or backup file exists and nothing under the root
+  // depends on it, so its removal is finished here instead of stopping every
+  // later run for a person.
+  if (area_.holdsOnlyLease()) {
+    cleanupArea();
+    forgetRecoveredRun();
+    return;
+  }
   loadJournal();
   if (state_ == 5 || state_ == 6) {
     cleanupArea();
   } else {
     rollback();
   }
+  forgetRecoveredRun();
 }
 
 }  // namespace orvo

@@ -5,6 +5,7 @@
 // itself, its work directory, markers and status stay real.
 #include <windows.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -35,6 +36,8 @@ class FakeTransaction final : public PipelineTransaction {
  private:
   FakePipelineSteps& steps_;
   TransactionState state_ = TransactionState::Preparing;
+  // Holds an area: from the start of preparation until a commit or rollback ends it.
+  bool active_ = false;
 };
 
 class FakeMigration final : public PipelineMigration {
@@ -71,6 +74,10 @@ class FakePipelineSteps final : public PipelineSteps {
   // What the record run writes into the identity file; empty string: no file.
   std::string identityFileBytes = "S-1-5-21-1000-2000-3000-1001\n";
   bool cancelDuringFirstDownload = false;
+  // When set, the pipeline drives the transaction this returns instead of the scripted one.
+  std::function<std::unique_ptr<PipelineTransaction>(const std::wstring&, const std::vector<TransactionEntry>&,
+                                                     const std::function<void()>&)>
+      transactionFactory;
   int primaryDownloadReachesPercent = 0;
   DWORD launchedProcessId = 4242;
 
@@ -158,10 +165,12 @@ class FakePipelineSteps final : public PipelineSteps {
     entries.push_back(TransactionEntry{L"platform-installation.json", 30, std::wstring(64, L'c')});
     return [this] { step("verifyMarkerUnchanged"); };
   }
-  std::unique_ptr<PipelineTransaction> createTransaction(const std::wstring&, const std::vector<TransactionEntry>& entries,
-                                                         const std::function<void()>&) override {
+  std::unique_ptr<PipelineTransaction> createTransaction(const std::wstring& directory,
+                                                         const std::vector<TransactionEntry>& entries,
+                                                         const std::function<void()>& checkCancelled) override {
     step("createTransaction");
     transactionEntries = entries;
+    if (transactionFactory) return transactionFactory(directory, entries, checkCancelled);
     return std::make_unique<FakeTransaction>(*this);
   }
   HANDLE getDesktopUserToken() override {
@@ -223,13 +232,14 @@ class FakePipelineSteps final : public PipelineSteps {
   std::map<std::string, int> callCounts_;
 };
 
-inline bool FakeTransaction::isActive() const { return steps_.transactionActive; }
+inline bool FakeTransaction::isActive() const { return active_ || steps_.transactionActive; }
 inline bool FakeTransaction::areaExists() {
   steps_.step("txn.areaExists");
   return steps_.earlierAreaExists;
 }
 inline void FakeTransaction::recoverEarlier() { steps_.step("txn.recoverEarlier"); }
 inline void FakeTransaction::prepare(const std::wstring&) {
+  active_ = true;
   steps_.step("txn.prepare");
   state_ = TransactionState::Prepared;
 }
@@ -242,10 +252,12 @@ inline void FakeTransaction::commit() {
   if (steps_.commitFailsAfterCommitted) state_ = TransactionState::Committed;
   steps_.step("txn.commit");
   state_ = TransactionState::Committed;
+  active_ = false;
 }
 inline void FakeTransaction::rollback() {
   steps_.step("txn.rollback");
   state_ = TransactionState::RolledBack;
+  active_ = false;
 }
 
 inline bool FakeMigration::run() {

@@ -99,3 +99,34 @@ TEST_F(InstallDirectoryOnDisk, RelativePathsAreCheckedFromTheCurrentDirectory) {
   EXPECT_EQ(below, "Install directory cannot use links");
   EXPECT_EQ(beside, "no exception");
 }
+
+// The free space of every accepted kind of path is asked for at a root the
+// system answers for: a share is measured at its own root, never at "\\server\".
+struct FreeSpaceRootCase {
+  const wchar_t* path;
+  const wchar_t* root;
+};
+
+void PrintTo(const FreeSpaceRootCase& c, std::ostream* out) {
+  for (const wchar_t* p = c.path; *p; ++p) *out << (*p < 128 ? static_cast<char>(*p) : '?');
+}
+
+class FreeSpaceRootTest : public ::testing::TestWithParam<FreeSpaceRootCase> {};
+
+TEST_P(FreeSpaceRootTest, IsTheDriveShareOrVolumeRoot) {
+  EXPECT_EQ(freeSpaceRoot(GetParam().path), GetParam().root);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryPathForm, FreeSpaceRootTest,
+    ::testing::Values(FreeSpaceRootCase{L"C:\\Games\\orvo game", L"C:\\"},
+                      FreeSpaceRootCase{L"d:/games/orvo game", L"d:\\"},
+                      FreeSpaceRootCase{L"\\\\server\\share\\games", L"\\\\server\\share\\"},
+                      FreeSpaceRootCase{L"//server/share/games/orvo game", L"\\\\server\\share\\"},
+                      FreeSpaceRootCase{L"\\\\server\\share", L"\\\\server\\share\\"},
+                      FreeSpaceRootCase{L"\\\\?\\C:\\Games\\orvo game", L"\\\\?\\C:\\"},
+                      FreeSpaceRootCase{L"\\\\?\\UNC\\server\\share\\games", L"\\\\?\\UNC\\server\\share\\"},
+                      FreeSpaceRootCase{L"\\\\?\\unc\\server\\share", L"\\\\?\\unc\\server\\share\\"},
+                      FreeSpaceRootCase{L"\\\\?\\Volume{0a1b2c3d}\\games", L"\\\\?\\Volume{0a1b2c3d}\\"},
+                      FreeSpaceRootCase{L"\\\\server\\", L""}, FreeSpaceRootCase{L"\\\\server", L""},
+                      FreeSpaceRootCase{L"C:games", L""}, FreeSpaceRootCase{L"relative\\orvo", L""}));

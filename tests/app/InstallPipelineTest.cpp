@@ -4,10 +4,13 @@
 #include <functional>
 
 #include "app/InstallPipeline.h"
+#include "app/RealTransactionAdapter.h"
 #include "common/PathText.h"
 #include "common/Utf.h"
 #include "tests/app/FakePipelineSteps.h"
 #include "tests/support/TestSupport.h"
+#include "tests/txn/TxnTestFiles.h"
+#include "txn/FileTransaction.h"
 
 using namespace orvo;
 using orvo::test::FakePipelineSteps;
@@ -305,7 +308,7 @@ std::vector<FailureCase> failureCases() {
          s.earlierAreaExists = true;
          s.failures["txn.recoverEarlier"] = "Transaction journal state mismatch";
        },
-       L"Transaction journal state mismatch" + kFilesRestored, false, true, verified},
+       L"Transaction journal state mismatch", false, false, verified},
       {"Prepare", fail("txn.prepare", "Transaction staged file mismatch"),
        L"Transaction staged file mismatch" + kFilesRestored, false, true, verified},
       {"MarkerChanged", fail("verifyMarkerUnchanged", "Installation marker changed during preparation; existing file retained"),
@@ -459,3 +462,93 @@ TEST_F(InstallPipelineTest, StartedAttemptRunsOnAWorkerAndANewAttemptStartsAfres
   EXPECT_TRUE(failureText().empty()) << "a new attempt resets the record";
   EXPECT_NE(steps.workDirectory, firstWorkDirectory);
 }
+
+// A failure after the recovery of an earlier run's area, with the real file
+// transaction: the note must describe what that recovery left on disk.
+struct RecoveryNoteCase {
+  const char* name;
+  // Lays out the earlier run's area; returns a handle to hold during the run.
+  std::function<UniqueHandle(const FileTransaction& earlier)> layOut;
+  std::string message;  // the error that ends the run
+  bool areaRemains;
+  bool cleanupNote;  // the "cleanup not finished" note with the area path
+};
+
+void writeAreaFile(const FileTransaction& earlier, const wchar_t* name, const std::string& bytes) {
+  std::filesystem::create_directories(earlier.areaPath());
+  orvo::test::writeBytes(earlier.areaPath() + L"\\" + name, bytes);
+}
+
+void writeEarlierJournal(const FileTransaction& earlier, std::uint32_t state, std::uint32_t cursor) {
+  const auto bytes = encodeJournal(earlier.root(), state, cursor, earlier.entries(),
+                                   std::vector<OriginalFileRecord>(earlier.entries().size()));
+  writeAreaFile(earlier, L"journal.bin", std::string(bytes.begin(), bytes.end()));
+}
+
+std::vector<RecoveryNoteCase> recoveryNoteCases() {
+  const std::string laterFailure = "Installation marker invalid; existing file retained";
+  auto journal = [](std::uint32_t state, std::uint32_t cursor) {
+    return [state, cursor](const FileTransaction& earlier) {
+      writeEarlierJournal(earlier, state, cursor);
+      return UniqueHandle();
+    };
+  };
+  return {
+      {"CommittedAreaCleanedUp", journal(5, 3), laterFailure, false, false},
+      {"RolledBackAreaCleanedUp", journal(6, 0), laterFailure, false, false},
+      {"PreparedAreaRolledBack", journal(2, 0), laterFailure, false, false},
+      {"AreaHoldingOnlyItsLeaseRemoved",
+       [](const FileTransaction& earlier) {
+         writeAreaFile(earlier, L"lease.lock", "");
+         return UniqueHandle();
+       },
+       laterFailure, false, false},
+      {"AreaWithoutJournalRefused",
+       [](const FileTransaction& earlier) {
+         writeAreaFile(earlier, L"lease.lock", "");
+         writeAreaFile(earlier, L"journal.tmp", "partial");
+         return UniqueHandle();
+       },
+       "Transaction journal missing; area retained for inspection", true, false},
+      {"CommittedAreaWhoseCleanupIsBlocked",
+       [](const FileTransaction& earlier) {
+         writeEarlierJournal(earlier, 5, 3);
+         writeAreaFile(earlier, L"old-0", "backup");
+         return UniqueHandle(::CreateFileW(earlier.backupPath(0).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                           OPEN_EXISTING, 0, nullptr));
+       },
+       "Cannot clean transaction-owned file; recovery retained", true, true},
+  };
+}
+
+void PrintTo(const RecoveryNoteCase& c, std::ostream* out) { *out << c.name; }
+
+class PipelineRecoveryNoteTest : public InstallPipelineTest, public ::testing::WithParamInterface<RecoveryNoteCase> {};
+
+TEST_P(PipelineRecoveryNoteTest, NotesWhatTheRecoveryReallyLeft) {
+  const RecoveryNoteCase& c = GetParam();
+  const std::vector<TransactionEntry> entries = {{L"OrvoQ9.exe", 10, std::wstring(64, L'a')},
+                                                 {L"q9/data.bin", 20, std::wstring(64, L'b')},
+                                                 {L"platform-installation.json", 30, std::wstring(64, L'c')}};
+  const FileTransaction earlier(settings.installDirectory, entries, orvo::test::fileDigest);
+  const UniqueHandle held = c.layOut(earlier);
+  steps.transactionFactory = [](const std::wstring& directory, const std::vector<TransactionEntry>& manifest,
+                                const std::function<void()>& checkCancelled) {
+    return makeRealTransaction(directory, manifest, checkCancelled);
+  };
+  // The run fails right after the recovery, before its own preparation.
+  steps.failures["prepareMarker"] = "Installation marker invalid; existing file retained";
+  steps.failOnCall["prepareMarker"] = 2;
+  runAttempt();
+
+  std::wstring expected = utf8ToWide(c.message);
+  if (c.cleanupNote) {
+    expected += L"\n平台文件已安装完成，事务清理尚未完成；请释放文件占用后使用同一安装器重试完成清理。恢复目录：" +
+                earlier.areaPath();
+  }
+  EXPECT_EQ(failureText(), expected);
+  EXPECT_EQ(orvo::test::directoryExists(earlier.areaPath()), c.areaRemains);
+}
+
+INSTANTIATE_TEST_SUITE_P(ByEarlierArea, PipelineRecoveryNoteTest, ::testing::ValuesIn(recoveryNoteCases()),
+                         [](const ::testing::TestParamInfo<RecoveryNoteCase>& info) { return std::string(info.param.name); });

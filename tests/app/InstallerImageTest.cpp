@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <cwchar>
+#include <string>
+#include <utility>
 #include <set>
 
 #include "tests/support/TestSupport.h"
@@ -108,10 +111,21 @@ TEST_F(InstallerImage, CarriesVersion1_0_0_113OfTheProductOrvoGame) {
   EXPECT_EQ(fixed->dwFileVersionMS, (1u << 16) | 0u);
   EXPECT_EQ(fixed->dwFileVersionLS, (0u << 16) | 113u);
   EXPECT_EQ(fixed->dwProductVersionLS, 113u);
-  wchar_t* product = nullptr;
-  ASSERT_TRUE(::VerQueryValueW(block.data(), L"\\StringFileInfo\\080404b0\\ProductName", reinterpret_cast<void**>(&product),
-                               &length));
-  EXPECT_EQ(std::wstring(product), L"orvo game");
+  // Every text exactly as the version API hands it to Explorer, Task Manager
+  // and the elevation prompt: the Chinese description once stored its UTF-8
+  // bytes as characters of their own.
+  const std::pair<const wchar_t*, const wchar_t*> texts[] = {
+      {L"CompanyName", L"orvo game"},           {L"FileDescription", L"orvo game 安装程序"},
+      {L"FileVersion", L"1.0.0.113"},           {L"InternalName", L"OrvoGameSetup"},
+      {L"OriginalFilename", L"OrvoGameSetup.exe"}, {L"ProductName", L"orvo game"},
+      {L"ProductVersion", L"1.0.0.113"}};
+  for (const auto& [name, expected] : texts) {
+    wchar_t* value = nullptr;
+    ASSERT_TRUE(::VerQueryValueW(block.data(), (std::wstring(L"\\StringFileInfo\\080404b0\\") + name).c_str(),
+                                 reinterpret_cast<void**>(&value), &length))
+        << std::string(name, name + wcslen(name));
+    EXPECT_EQ(std::wstring(value), expected) << std::string(name, name + wcslen(name));
+  }
 }
 
 TEST_F(InstallerImage, IconOneHas16_32_48And256PixelImages) {

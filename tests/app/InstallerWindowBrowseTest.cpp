@@ -8,8 +8,12 @@
 #include <thread>
 
 #include "app/InstallerWindow.h"
+#include "app/InstallerWindowPaths.h"
+#include "common/FileSystemErrors.h"
+#include "common/ScopeExit.h"
 #include "tests/app/FakePipelineSteps.h"
 #include "tests/app/WindowTestSupport.h"
+#include "tests/support/MessageOf.h"
 
 namespace orvo {
 namespace {
@@ -115,6 +119,35 @@ TEST_F(BrowseTest, BrowseIsIgnoredWhileAnInstallRuns) {
   DialogSearch search;
   ::EnumWindows(&findPicker, reinterpret_cast<LPARAM>(&search));
   EXPECT_EQ(search.found, nullptr);
+}
+
+// How Windows answers a typed path it refuses to test (Wine calls every such
+// path absent).
+bool refusingExists(const std::wstring& path) {
+  throwFilesystemError("exists", std::error_code(ERROR_INVALID_NAME, std::system_category()), path);
+}
+
+TEST_F(BrowseTest, APathWindowsRefusesToTestOpensThePickerInsteadOfEndingTheInstaller) {
+  const std::wstring typed = L"C:\\games\\or|vo";
+  ::SetWindowTextW(::GetDlgItem(window_->handle(), 1001), typed.c_str());
+  const BrowseExistsTest standard = replaceBrowseExistsTest(&refusingExists);
+  const ScopeExit restore([standard] { replaceBrowseExistsTest(standard); });
+
+  auto picker = std::async(std::launch::async, [] { return pickInDialog(L""); });
+  ::PostMessageW(window_->handle(), WM_LBUTTONUP, 0, MAKELPARAM(837, 245));
+  const std::string error = test::messageOf([&] {
+    MSG message{};
+    while (::PeekMessageW(&message, nullptr, WM_LBUTTONUP, WM_LBUTTONUP, PM_REMOVE)) window_->processMessage(message);
+  });
+  EXPECT_EQ(error, "no exception") << "the probe's error left the window and would end the installer";
+  // The search for the picker asks this thread's windows for their titles, so
+  // this thread keeps answering while it waits.
+  while (picker.wait_for(50ms) != std::future_status::ready) {
+    MSG message{};
+    while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
+  }
+  EXPECT_TRUE(picker.get()) << "no folder picker appeared";
+  EXPECT_EQ(window_->readPathBox(), typed);
 }
 
 }  // namespace

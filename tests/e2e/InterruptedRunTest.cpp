@@ -26,6 +26,9 @@ struct CrashPoint {
   const wchar_t* event;
   std::uint64_t stateLeft;  // the journal state the area is left in
   const char* name;
+  // The crashed run's clean-up had gone on to delete every file but the
+  // lease, the journal included, when it stopped.
+  bool cleanupStoppedAtTheLease = false;
 };
 
 std::wstring tempFolder() {
@@ -86,6 +89,15 @@ class InterruptedRun : public E2eTest, public ::testing::WithParamInterface<Cras
 
   bool areaLeft() const { return !namesMatching(temp.path(), L".orvo-file-txn-*").empty(); }
 
+  // What a clean-up leaves when it stops right before its last file.
+  void deleteAllButTheLease() const {
+    const std::wstring area = temp / *namesMatching(temp.path(), L".orvo-file-txn-*").begin();
+    for (const std::wstring& name : namesMatching(area, L"*")) {
+      if (name == L"lease.lock" || name == L"." || name == L"..") continue;
+      ASSERT_TRUE(::DeleteFileW(orvo::joinPath(area, name).c_str())) << orvo::wideToUtf8(name);
+    }
+  }
+
   static constexpr char kOlderMarker[] = "{\r\n  \"Product\" : \"q9-platform-202\",\r\n  \"Revision\": 7\r\n}";
 };
 
@@ -94,6 +106,7 @@ TEST_P(InterruptedRun, TheNextRunRecoversTheAreaAndInstalls) {
   ASSERT_EQ(crashAt(GetParam().event), CrashedAtEvent) << "the run did not reach its crash point";
   ASSERT_TRUE(areaLeft());
   EXPECT_EQ(journalStateLeft(), GetParam().stateLeft);
+  if (GetParam().cleanupStoppedAtTheLease) deleteAllButTheLease();
 
   const InstallerRun run = verifyInstall(installDirectory(), markerFile());
   EXPECT_EQ(run.exitCode, 0) << run.markers;
@@ -115,7 +128,8 @@ INSTANTIATE_TEST_SUITE_P(
                       CrashPoint{L"prepared-file:6", 1, "HalfPrepared"}, CrashPoint{L"prepared:0", 2, "Prepared"},
                       CrashPoint{L"before-replace:0", 3, "ApplyStarted"},
                       CrashPoint{L"after-replace:6", 3, "HalfApplied"}, CrashPoint{L"applied:0", 4, "Applied"},
-                      CrashPoint{L"committed:0", 5, "Committed"}),
+                      CrashPoint{L"committed:0", 5, "Committed"},
+                      CrashPoint{L"committed:0", 5, "CleanupStoppedAtTheLease", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

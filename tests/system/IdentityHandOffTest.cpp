@@ -25,22 +25,30 @@ constexpr char kArchiveBytes[] = "a stand-in archive";
 class InstallingTransaction final : public PipelineTransaction {
  public:
   explicit InstallingTransaction(std::wstring installDirectory) : installDirectory_(std::move(installDirectory)) {}
-  bool isActive() const override { return false; }
+  // Holds an area from preparation until commit or rollback, as the real one does.
+  bool isActive() const override { return active_; }
   bool areaExists() override { return false; }
   void recoverEarlier() override {}
-  void prepare(const std::wstring&) override {}
+  void prepare(const std::wstring&) override { active_ = true; }
   void apply() override {
     test::copyFileOrThrow(test::helperProgram(L"SystemPlatform"), installDirectory_ + L"\\OrvoQ9.exe");
     state_ = TransactionState::Applied;
   }
-  void commit() override { state_ = TransactionState::Committed; }
-  void rollback() override { state_ = TransactionState::RolledBack; }
+  void commit() override {
+    state_ = TransactionState::Committed;
+    active_ = false;
+  }
+  void rollback() override {
+    state_ = TransactionState::RolledBack;
+    active_ = false;
+  }
   TransactionState state() const override { return state_; }
   std::wstring areaPath() const override { return installDirectory_ + L".txn"; }
 
  private:
   std::wstring installDirectory_;
   TransactionState state_ = TransactionState::Preparing;
+  bool active_ = false;
 };
 
 class NoMigration final : public PipelineMigration {

@@ -173,4 +173,52 @@ TEST_F(TransactionArea, ScanOfALongAreaStillRefusesWhatItDoesNotOwn) {
   EXPECT_TRUE(fileExists(transaction.stagedPath(0)));
 }
 
+
+// What a recovery does with an area of each content a stopped run can leave
+// without a journal.
+struct JournallessArea {
+  const char* name;
+  std::vector<const wchar_t*> files;
+  const char* failure;  // nullptr: the area is removed and the run goes on
+};
+
+void PrintTo(const JournallessArea& c, std::ostream* out) { *out << c.name; }
+
+class JournallessAreaTest : public TransactionArea, public ::testing::WithParamInterface<JournallessArea> {};
+
+TEST_P(JournallessAreaTest, IsRemovedOnlyWhenItHoldsNothingButItsLease) {
+  const JournallessArea& c = GetParam();
+  writeTree(candidate, {{L"a.bin", "new a"}});
+  writeTree(root, {{L"a.bin", "old a"}});
+  FileTransaction transaction(root, candidateManifest(candidate), fileDigest);
+  std::filesystem::create_directories(transaction.areaPath());
+  for (const wchar_t* name : c.files) writeBytes(transaction.areaPath() + L"\\" + name, "left behind");
+
+  const std::string outcome = messageOf([&] { transaction.recover(); });
+  EXPECT_FALSE(transaction.isActive());
+  EXPECT_EQ(readTree(root), (FileTree{{L"a.bin", "old a"}}));
+  if (c.failure == nullptr) {
+    EXPECT_EQ(outcome, "no exception");
+    EXPECT_FALSE(directoryExists(transaction.areaPath()));
+    transaction.prepare(candidate);  // the run goes on
+    EXPECT_EQ(transaction.state(), TransactionState::Prepared);
+  } else {
+    EXPECT_EQ(outcome, c.failure);
+    for (const wchar_t* name : c.files) {
+      EXPECT_TRUE(fileExists(transaction.areaPath() + L"\\" + name)) << "kept for inspection";
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ByContent, JournallessAreaTest,
+    ::testing::Values(JournallessArea{"Empty", {}, nullptr},
+                      JournallessArea{"LeaseOnly", {L"lease.lock"}, nullptr},
+                      JournallessArea{"LeaseAndTemporaryJournal", {L"lease.lock", L"journal.tmp"},
+                                      "Transaction journal missing; area retained for inspection"},
+                      JournallessArea{"StagedCopyWithoutJournal", {L"lease.lock", L"new-0"},
+                                      "Transaction journal missing; area retained for inspection"},
+                      JournallessArea{"UnknownFile", {L"notes.txt"}, "Unknown transaction area content; refusing cleanup"}),
+    [](const ::testing::TestParamInfo<JournallessArea>& info) { return std::string(info.param.name); });
+
 }  // namespace

@@ -6,6 +6,8 @@
 #include "tests/helpers/TxnManifest.h"
 #include "tests/txn/TxnTestFiles.h"
 #include "txn/FileTransaction.h"
+#include "txn/TransactionJournalFile.h"
+#include "txn/TransactionPathRules.h"
 
 using namespace orvo;
 using namespace orvo::test;
@@ -211,5 +213,128 @@ TEST_F(TransactionRollback, RecoveryRefusesAJournalFromAnotherManifest) {
   EXPECT_FAILS_WITH(transaction.recover(), "Transaction recovery manifest differs; original installer required");
   EXPECT_TRUE(fileExists(transaction.areaPath() + L"\\journal.bin"));
 }
+
+
+TEST_F(TransactionRollback, AStagedCopyThatCannotBeFreedEarlyDoesNotStopTheRestore) {
+  writeTree(root, Old);
+  writeTree(candidate, Fresh);
+  bool cancel = false;
+  UniqueHandle stagedHeld;
+  FileTransaction* self = nullptr;
+  auto transactionOwner = createTransaction(
+      root, candidateManifest(candidate), fileDigest, [&] { if (cancel) throw std::runtime_error("CANCELLED"); },
+      [&](const char* label, std::uint64_t index) {
+        if (std::string(label) != "after-replace" || index != 0) return;
+        // The first file is replaced; the last staged copy is held where the
+        // rollback wants to free it first.
+        stagedHeld = holdOpen(self->stagedPath(2));
+        cancel = true;
+      });
+  FileTransaction& transaction = *transactionOwner;
+  self = &transaction;
+  transaction.prepare(candidate);
+  EXPECT_FAILS_WITH(transaction.apply(), "CANCELLED");
+  ASSERT_TRUE(stagedHeld.valid());
+  ASSERT_EQ(readBytes(root + L"\\a.bin"), "new a");
+
+  EXPECT_FAILS_WITH(transaction.rollback(), "Cannot clean transaction-owned file; recovery retained");
+  EXPECT_EQ(readTree(root), Old) << "the restore ran although one staged copy could not go";
+  EXPECT_EQ(transaction.state(), TransactionState::RolledBack);
+
+  // The next run, once this one has ended and the copy is free again.
+  const std::wstring area = transaction.areaPath();
+  stagedHeld.reset();
+  self = nullptr;
+  transactionOwner.reset();
+  FileTransaction nextRun(root, candidateManifest(candidate), fileDigest);
+  nextRun.recover();
+  EXPECT_EQ(readTree(root), Old);
+  EXPECT_FALSE(directoryExists(area));
+}
+
+TEST_F(TransactionRollback, AnOriginalWhoseDigestFailedNeverReachesTheJournalHalfRecorded) {
+  writeTree(root, Old);
+  writeTree(candidate, Fresh);
+  const DigestFile digestRefusingOriginals = [this](const std::wstring& path) {
+    return path.rfind(root, 0) == 0 ? std::wstring(L"unreadable") : fileDigest(path);
+  };
+  std::string recordedAtRollback;
+  FileTransaction* self = nullptr;
+  FileTransaction transaction(root, candidateManifest(candidate), digestRefusingOriginals, {},
+                              [&](const char* label, std::uint64_t) {
+                                if (std::string(label) != "rolled-back") return;
+                                // What the next run reads if this one ends here.
+                                recordedAtRollback = messageOf([&] {
+                                  const std::vector<std::uint8_t> disk = readJournalFile(self->areaPath());
+                                  decodeJournal(disk.data(), disk.size(), lowercaseText(self->root()), self->entries());
+                                });
+                              });
+  self = &transaction;
+  EXPECT_FAILS_WITH(transaction.prepare(candidate), "Invalid original file hash");
+  transaction.rollback();
+  EXPECT_EQ(recordedAtRollback, "no exception");
+  EXPECT_EQ(readTree(root), Old);
+}
+
+// A journal write that fails leaves memory at the state the disk records, so
+// the owner's rollback (or the next run) restores the old files.
+struct JournalWriteFailure {
+  const char* name;
+  const char* blockAfterEvent;  // the next journal write fails
+  bool failsInRollback;         // otherwise in prepare/apply/commit
+  TransactionState stateAfter;
+  std::uint32_t cursorAfter;
+};
+
+void PrintTo(const JournalWriteFailure& c, std::ostream* out) { *out << c.name; }
+
+class JournalWriteFailureTest : public TransactionRollback, public ::testing::WithParamInterface<JournalWriteFailure> {};
+
+TEST_P(JournalWriteFailureTest, LeavesMemoryAtTheRecordedStateAndTheRollbackRestoresTheOldFiles) {
+  const JournalWriteFailure& c = GetParam();
+  writeTree(root, Old);
+  writeTree(candidate, Fresh);
+  UniqueHandle blocker;
+  std::wstring area;
+  FileTransaction transaction(root, candidateManifest(candidate), fileDigest, {},
+                              [&](const char* label, std::uint64_t) {
+                                if (blocker.valid() || std::string(label) != c.blockAfterEvent) return;
+                                // Taken without sharing, the temporary journal cannot be rewritten.
+                                blocker.reset(::CreateFileW((area + L"\\journal.tmp").c_str(), GENERIC_WRITE, 0,
+                                                            nullptr, CREATE_ALWAYS, 0, nullptr));
+                              });
+  area = transaction.areaPath();
+  const std::string failure = messageOf([&] {
+    transaction.prepare(candidate);
+    transaction.apply();
+    if (c.failsInRollback) {
+      transaction.rollback();
+    } else {
+      transaction.commit();
+    }
+  });
+  ASSERT_TRUE(blocker.valid());
+  EXPECT_EQ(failure, "Cannot persist transaction journal");
+  EXPECT_EQ(transaction.state(), c.stateAfter);
+  EXPECT_EQ(transaction.applyCursor(), c.cursorAfter);
+  const std::vector<std::uint8_t> disk = readJournalFile(area);
+  const JournalProgress recorded =
+      decodeJournal(disk.data(), disk.size(), lowercaseText(transaction.root()), transaction.entries());
+  EXPECT_EQ(recorded.state, static_cast<std::uint32_t>(c.stateAfter));
+  EXPECT_EQ(recorded.applyCursor, c.cursorAfter);
+
+  blocker.reset();
+  transaction.rollback();
+  EXPECT_EQ(readTree(root), Old);
+  EXPECT_FALSE(directoryExists(area));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AtEachStateChange, JournalWriteFailureTest,
+    ::testing::Values(JournalWriteFailure{"FirstMove", "prepared", false, TransactionState::Prepared, 0},
+                      JournalWriteFailure{"NextMove", "after-replace", false, TransactionState::Applying, 1},
+                      JournalWriteFailure{"Committed", "applied", false, TransactionState::Applied, 3},
+                      JournalWriteFailure{"RolledBack", "rolled-back-file", true, TransactionState::Applied, 3}),
+    [](const ::testing::TestParamInfo<JournalWriteFailure>& info) { return std::string(info.param.name); });
 
 }  // namespace

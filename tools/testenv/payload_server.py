@@ -18,7 +18,7 @@ server without changing the URL). Query keys:
                                      paths); generated: byte i is i % 251 (default elsewhere);
                                      echo: the request line and headers, padded with spaces;
                                      file: the file named by path=<unix path>
-  size=N          size of a generated or echo body (default 63144044)
+  size=N          size of a generated or echo body (default: the payload size, --size)
   status=N        status code (default 200)
   redirect=URL    answer 302 with this Location and an empty body
   length=TEXT     Content-Length sent verbatim instead of the real one; length=none omits it
@@ -49,11 +49,16 @@ import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, HTTPServer
 
-PAYLOAD_SIZE = 63144044
-PAYLOAD_PATHS = (
-    "/orvo-game/acceptance/2026101905/orvo-game-payload-2026101905.7z",
-    "/downloads/orvo-game/acceptance/2026101905/orvo-game-payload-2026101905.7z",
-)
+# The payload build this server stands in for; main() sets both from the build
+# tree's own constants (--build-id, --size), so they cannot drift from the installer's.
+PAYLOAD_SIZE = 0
+PAYLOAD_PATHS = ()
+
+
+def payload_paths(build_id):
+    """The primary and fallback paths of the archive of one payload build."""
+    name = f"orvo-game-payload-{build_id}.7z"
+    return (f"/orvo-game/acceptance/{build_id}/{name}", f"/downloads/orvo-game/acceptance/{build_id}/{name}")
 PIECE = 256 * 1024
 
 
@@ -312,7 +317,12 @@ def main():
     parser.add_argument("--listen", action="append", default=[],
                         help="PORT:MODE with MODE sni, wrong-name or untrusted (repeatable)")
     parser.add_argument("--ready-file", default="", help="written once every port listens")
+    parser.add_argument("--build-id", required=True, help="payload build identifier the paths carry")
+    parser.add_argument("--size", required=True, type=int, help="exact size of the payload archive")
     args = parser.parse_args()
+    global PAYLOAD_SIZE, PAYLOAD_PATHS
+    PAYLOAD_SIZE = args.size
+    PAYLOAD_PATHS = payload_paths(args.build_id)
     if not ipaddress.ip_address(args.address).is_loopback:
         parser.error("the payload server listens on loopback addresses only")
 

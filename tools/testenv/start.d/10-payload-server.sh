@@ -27,9 +27,15 @@ fi
 # A server of an earlier start goes first, so a changed server script takes effect.
 bash "$testenv/stop.d/10-payload-server.sh" "$build"
 
+# The payload build's identifier and size, as the build tree's configuration holds them.
+cached() { sed -n "s/^$1:INTERNAL=//p" "$build/CMakeCache.txt"; }
+build_id=$(cached ORVO_PAYLOAD_BUILD_ID)
+size=$(cached ORVO_PAYLOAD_SIZE)
+[ -n "$build_id" ] && [ -n "$size" ] || { echo "payload server: $build is not configured" >&2; exit 1; }
+
 rm -f "$state/ready"
 setsid python3 "$testenv/payload_server.py" --pki "$pki" --state "$state" \
-  --payload "$build/payload/orvo-game-payload-2026101905.7z" \
+  --payload "$build/payload/orvo-game-payload-$build_id.7z" --build-id "$build_id" --size "$size" \
   --listen 443:sni --listen 4431:wrong-name --listen 4432:untrusted \
   --ready-file "$state/ready" </dev/null >"$state/server.log" 2>&1 &
 pid=$!
