@@ -102,7 +102,10 @@ LRESULT InstallerWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lPara
       onLeftButtonUp(lParam);
       return 0;
     case WM_COMMAND:
-      if (LOWORD(wParam) == kPathEditId && HIWORD(wParam) == EN_CHANGE) repaint();
+      if (LOWORD(wParam) == kPathEditId && HIWORD(wParam) == EN_CHANGE) {
+        refreshFreeSpace();
+        repaint();
+      }
       return 0;
     case WM_CTLCOLOREDIT:
       ::SetTextColor(reinterpret_cast<HDC>(wParam), RGB(238, 238, 245));
@@ -148,6 +151,7 @@ void InstallerWindow::onCreate() {
                                window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kPathEditId)), instance_, nullptr);
   ::SendMessageW(pathBox_, WM_SETFONT, reinterpret_cast<WPARAM>(editFont_.get()), TRUE);
   ::SendMessageW(pathBox_, EM_SETLIMITTEXT, kPathBoxLimit, 0);
+  refreshFreeSpace();
   if (settings_.autoRun) ::SetTimer(window_, kAutoRunTimer, 500, nullptr);
 }
 
@@ -157,7 +161,7 @@ WindowView InstallerWindow::currentView() const {
   view.installBusy = status_.installBusy.load();
   view.createDesktopShortcut = settings_.createDesktopShortcut;
   view.launchAfterInstall = settings_.launchAfterInstall;
-  if (!view.installBusy) view.freeSpace = freeSpaceText(readPathBox());
+  if (!view.installBusy) view.freeSpace = freeSpace_;
   return view;
 }
 
@@ -272,6 +276,10 @@ void InstallerWindow::browseForInstallDirectory() {
   // The change notification repaints the free-space line.
   ::SetWindowTextW(pathBox_, withProductFolder(pickedPath.get()).c_str());
 }
+
+// Asking the volume for its free space can take long (a network path, a
+// sleeping disk), so it is asked when the path changes, not on every paint.
+void InstallerWindow::refreshFreeSpace() { freeSpace_ = freeSpaceText(readPathBox()); }
 
 void InstallerWindow::repaint() const { ::InvalidateRect(window_, nullptr, FALSE); }
 

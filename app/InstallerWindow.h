@@ -78,6 +78,7 @@ class InstallerWindow {
   void onLeftButtonUp(LPARAM lParam);
   void onClose();
   void repaint() const;
+  void refreshFreeSpace();
 
   HINSTANCE instance_;
   InstallerSettings& settings_;
@@ -89,6 +90,7 @@ class InstallerWindow {
   UniqueGdiObject<HBRUSH> editBrush_;
   UniqueGdiObject<HFONT> editFont_;
   std::exception_ptr pendingError_;
+  std::wstring freeSpace_;  // the line under the path box, for the path it holds now
 };
 
 }  // namespace orvo

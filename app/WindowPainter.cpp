@@ -205,24 +205,67 @@ std::unique_ptr<Gdiplus::StringFormat> makeTextFormat(bool centred) {
   return format;
 }
 
-std::unique_ptr<Gdiplus::Bitmap> WindowPainter::paint(const WindowView& view, int width, int height,
-                                                      double uiScale) const {
-  if (width <= 0 || height <= 0) return nullptr;
-  auto bitmap = std::make_unique<Gdiplus::Bitmap>(width, height, PixelFormat32bppPARGB);
-  if (bitmap->GetLastStatus() != Gdiplus::Ok) return nullptr;
-  Gdiplus::Graphics graphics(bitmap.get());
-  if (graphics.GetLastStatus() != Gdiplus::Ok) return nullptr;
+namespace {
+
+// A graphics over the bitmap in the logical design, with the drawing quality of every layer.
+void prepareDesignGraphics(Gdiplus::Graphics& graphics, double uiScale) {
   const auto scale = static_cast<Gdiplus::REAL>(uiScale);
   graphics.ScaleTransform(scale, scale);
   graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
   graphics.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
   graphics.SetTextRenderingHint(Gdiplus::TextRenderingHintAntiAliasGridFit);
+}
 
-  // A system without the family still gets every text, in the generic sans-serif face.
+// A system without the family still gets every text, in the generic sans-serif face.
+const Gdiplus::FontFamily& windowFontFamily(const Gdiplus::FontFamily& named) {
+  return named.IsAvailable() ? named : *Gdiplus::FontFamily::GenericSansSerif();
+}
+
+}  // namespace
+
+WindowPainter::WindowPainter(Gdiplus::Image* background, Gdiplus::Image* logo) noexcept
+    : background_(background), logo_(logo) {}
+
+WindowPainter::~WindowPainter() = default;
+
+// The static layer (background picture with its bicubic rescale, veils, logo,
+// fixed texts) is the bulk of a paint and depends only on the size and the
+// scale, so it is drawn once per size and scale and copied for every paint.
+Gdiplus::Bitmap* WindowPainter::staticLayer(int width, int height, double uiScale) {
+  if (staticLayer_ && staticWidth_ == width && staticHeight_ == height && staticScale_ == uiScale) {
+    return staticLayer_.get();
+  }
+  staticLayer_.reset();
+  auto layer = std::make_unique<Gdiplus::Bitmap>(width, height, PixelFormat32bppPARGB);
+  if (layer->GetLastStatus() != Gdiplus::Ok) return nullptr;
+  {
+    Gdiplus::Graphics graphics(layer.get());
+    if (graphics.GetLastStatus() != Gdiplus::Ok) return nullptr;
+    prepareDesignGraphics(graphics, uiScale);
+    const Gdiplus::FontFamily named(kWindowFontFamily);
+    Canvas canvas(graphics, windowFontFamily(named));
+    drawStatic(canvas, background_, logo_);
+    graphics.Flush(Gdiplus::FlushIntentionSync);
+  }
+  staticLayer_ = std::move(layer);
+  staticWidth_ = width;
+  staticHeight_ = height;
+  staticScale_ = uiScale;
+  return staticLayer_.get();
+}
+
+std::unique_ptr<Gdiplus::Bitmap> WindowPainter::paint(const WindowView& view, int width, int height, double uiScale) {
+  if (width <= 0 || height <= 0) return nullptr;
+  Gdiplus::Bitmap* layer = staticLayer(width, height, uiScale);
+  if (layer == nullptr) return nullptr;
+  std::unique_ptr<Gdiplus::Bitmap> bitmap(layer->Clone(0, 0, width, height, PixelFormat32bppPARGB));
+  if (!bitmap || bitmap->GetLastStatus() != Gdiplus::Ok) return nullptr;
+  Gdiplus::Graphics graphics(bitmap.get());
+  if (graphics.GetLastStatus() != Gdiplus::Ok) return nullptr;
+  prepareDesignGraphics(graphics, uiScale);
+
   const Gdiplus::FontFamily named(kWindowFontFamily);
-  const Gdiplus::FontFamily* family = named.IsAvailable() ? &named : Gdiplus::FontFamily::GenericSansSerif();
-  Canvas canvas(graphics, *family);
-  drawStatic(canvas, background_, logo_);
+  Canvas canvas(graphics, windowFontFamily(named));
   canvas.text(view.record.heading, RectF(475, 93, 389, 44), 28, Weight::Bold, 0xFFFFFFFF);
   canvas.text(view.record.subheading, RectF(475, 146, 389, 24), 13, Weight::Regular, 0xFF9293AA);
   if (view.installBusy) {

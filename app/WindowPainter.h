@@ -37,15 +37,26 @@ struct WindowView {
 
 class WindowPainter {
  public:
-  // Either picture may be null; it is then left out.
-  WindowPainter(Gdiplus::Image* background, Gdiplus::Image* logo) noexcept : background_(background), logo_(logo) {}
+  // Either picture may be null; it is then left out. Both must outlive the painter.
+  WindowPainter(Gdiplus::Image* background, Gdiplus::Image* logo) noexcept;
+  ~WindowPainter();
+  WindowPainter(const WindowPainter&) = delete;
+  WindowPainter& operator=(const WindowPainter&) = delete;
 
-  // The client area of width x height pixels; null when no bitmap of that size can be made.
-  std::unique_ptr<Gdiplus::Bitmap> paint(const WindowView& view, int width, int height, double uiScale) const;
+  // The client area of width x height pixels; null when no bitmap of that size
+  // can be made. The same view, size and scale always give the same pixels,
+  // whatever was painted before.
+  std::unique_ptr<Gdiplus::Bitmap> paint(const WindowView& view, int width, int height, double uiScale);
 
  private:
+  Gdiplus::Bitmap* staticLayer(int width, int height, double uiScale);
+
   Gdiplus::Image* background_;
   Gdiplus::Image* logo_;
+  std::unique_ptr<Gdiplus::Bitmap> staticLayer_;
+  int staticWidth_ = 0;
+  int staticHeight_ = 0;
+  double staticScale_ = 0;
 };
 
 // The layout of every text: never wraps (line feeds still start lines), trims
