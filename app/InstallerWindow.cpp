@@ -116,7 +116,7 @@ LRESULT InstallerWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lPara
       startInstall();
       return 0;
     case WM_INSTALL_PROGRESS:
-      repaint();
+      if (!showsRecord(status_.snapshot())) repaint();
       return 0;
     case WM_INSTALL_FINISHED:
       if (wParam != 0) {
@@ -179,6 +179,7 @@ void InstallerWindow::onPaint() {
     view.directoryText = settings_.installDirectory;
   }
   const auto bitmap = painter_.paint(view, client.right, client.bottom, settings_.uiScale);
+  painted_ = view.record;
   if (capturing) {
     if (!bitmap) throw std::runtime_error("无法保存安装界面截图");
     saveWindowPicture(*bitmap, settings_.capturePath);
@@ -274,6 +275,15 @@ void InstallerWindow::browseForInstallDirectory() {
 // Asking the volume for its free space can take long (a network path, a
 // sleeping disk), so it is asked when the path changes, not on every paint.
 void InstallerWindow::refreshFreeSpace() { freeSpace_ = freeSpaceText(readPathBox()); }
+
+// The digest and the verification report every chunk while the bar moves one
+// percent per dozen chunks: a notice that changes nothing on screen costs a
+// whole repaint on a core the worker needs, so it is not repainted.
+bool InstallerWindow::showsRecord(const InstallStatusRecord& record) const {
+  return painted_ && painted_->percent == record.percent && painted_->heading == record.heading &&
+         painted_->subheading == record.subheading && painted_->status == record.status &&
+         painted_->detail == record.detail && painted_->error == record.error;
+}
 
 void InstallerWindow::repaint() const { ::InvalidateRect(window_, nullptr, FALSE); }
 

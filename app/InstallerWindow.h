@@ -15,6 +15,7 @@
 #include <gdiplus.h>
 
 #include <exception>
+#include <optional>
 #include <string>
 
 #include "app/InstallPipeline.h"
@@ -79,6 +80,8 @@ class InstallerWindow {
   void onClose();
   void repaint() const;
   void refreshFreeSpace();
+  // Whether the last paint showed exactly this record.
+  bool showsRecord(const InstallStatusRecord& record) const;
 
   HINSTANCE instance_;
   InstallerSettings& settings_;
@@ -91,6 +94,7 @@ class InstallerWindow {
   UniqueGdiObject<HFONT> editFont_;
   std::exception_ptr pendingError_;
   std::wstring freeSpace_;  // the line under the path box, for the path it holds now
+  std::optional<InstallStatusRecord> painted_;  // what the last paint showed
 };
 
 }  // namespace orvo

@@ -161,6 +161,37 @@ TEST_F(InstallerWindowTest, TypingInThePathBoxRepaintsAndTheFreeSpaceLineFollows
   EXPECT_EQ(window_->currentView().freeSpace.rfind(L"可用空间 ", 0), 0u);
 }
 
+// A progress notice repaints the window when anything it shows changed, and
+// only then: the digests report every chunk while the bar moves one percent
+// per dozen chunks.
+TEST_F(InstallerWindowTest, AProgressNoticeRepaintsOnlyWhatChangedOnScreen) {
+  struct Notice {
+    const char* name;
+    int percent;
+    const wchar_t* status;
+    const wchar_t* detail;
+    bool repaints;
+  };
+  const Notice notices[] = {
+      {"first progress", 70, L"正在校验下载文件", L"", true},
+      {"the same again", 70, L"正在校验下载文件", L"", false},
+      {"a lower percent keeps the shown one", 69, L"正在校验下载文件", L"", false},
+      {"the next percent", 71, L"正在校验下载文件", L"", true},
+      {"another status", 71, L"正在解压平台文件", L"", true},
+      {"another detail", 71, L"正在解压平台文件", L"解压进度 7%", true},
+      {"the same detail again", 71, L"正在解压平台文件", L"解压进度 7%", false},
+  };
+  open();
+  for (const Notice& notice : notices) {
+    SCOPED_TRACE(notice.name);
+    ::UpdateWindow(handle());  // paints what is pending, so the window shows the record
+    ASSERT_FALSE(hasPendingRepaint());
+    status_.reportProgress(notice.percent, notice.status, notice.detail);
+    deliver(WM_INSTALL_PROGRESS);
+    EXPECT_EQ(hasPendingRepaint(), notice.repaints);
+  }
+}
+
 TEST_F(InstallerWindowTest, ClickingTheOptionRowsTogglesTheSettings) {
   open();
   ASSERT_TRUE(settings_.createDesktopShortcut);

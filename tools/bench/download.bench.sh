@@ -34,6 +34,6 @@ awk -v p="$p" -v b="$b" -v c="$c" -v runs="$runs" -v load="$(cut -d' ' -f1 /proc
   printf "  downloadPayload (Wine)   %7.3f s  %7.1f MiB/s\n", p, mb / p
   printf "  bare WinHTTP loop (Wine) %7.3f s  %7.1f MiB/s\n", b, mb / b
   printf "  curl (native)            %7.3f s  %7.1f MiB/s\n", c, mb / c
-  printf "  downloadPayload / bare WinHTTP = %.2f   bare WinHTTP / curl = %.2f   downloadPayload / curl = %.2f\n", b / p, c / b, c / p
+  printf "  downloadPayload / bare WinHTTP = %.2f (target >= 0.95)   bare WinHTTP / curl = %.2f   downloadPayload / curl = %.2f\n", b / p, c / b, c / p
 }'
 echo "  all runs (s): downloadPayload ${payload[*]} | bare ${bare[*]} | curl ${curl_times[*]}"

@@ -56,7 +56,8 @@ now() { date +%s.%N; }
 # Runs a Wine program in the background and prints "<seconds> <peak KiB>":
 # wall time from start to its end (recorded by the subshell, not by the
 # polling) and the highest VmHWM of any process whose command line matches
-# the pattern. With a marker file, also logs when each stage marker appeared.
+# the pattern (the program's absolute path in this build tree: other build
+# trees on the same machine run programs of the same name). With a marker file, also logs when each stage marker appeared.
 timed_with_peak() {
   local pattern=$1 marker_file=$2
   shift 2
@@ -94,7 +95,7 @@ wine_install() {
   [ "$1" = fresh ] && rm -rf "$wine_root"
   rm -f "$markers"
   mkdir -p "$wine_root"
-  timed_with_peak 'OrvoGameSetup\.exe' "$markers" \
+  timed_with_peak "$build/OrvoGameSetup\.exe" "$markers" \
     "$run" "$build/OrvoGameSetup.exe" --verify-install 'C:\orvo-bench\orvo game' "$(zpath "$markers")"
   [ "$(tail -n 1 "$markers")" = install-complete ] || { echo "no install-complete marker: $(cat "$markers")" >&2; exit 1; }
 }
@@ -119,11 +120,11 @@ field() { tr -d '\r' | awk -v k="$1" '$1 == k {print $2}'; }
 floor_pieces() {
   rm -rf "$floor_root"
   mkdir -p "$floor_root/extract" "$floor_root/copy" "$floor_root/identity"
-  echo "window $(timed_with_peak 'floor-bench\.exe' '' "$run" "$floor" window | cut -d' ' -f1)"
-  echo "timer $(timed_with_peak 'floor-bench\.exe' '' "$run" "$floor" timer)"
+  echo "window $(timed_with_peak "$build/bench/floor-bench\.exe" '' "$run" "$floor" window | cut -d' ' -f1)"
+  echo "timer $(timed_with_peak "$build/bench/floor-bench\.exe" '' "$run" "$floor" timer)"
   echo "download $("$run" "$download_bench" bare "$url" "$(winpath "$floor_root/platform.7z")" </dev/null | field bare)"
   echo "cng $("$run" "$floor" cng "$(winpath "$floor_root/platform.7z")" </dev/null | field cng)"
-  echo "extract $(timed_with_peak '7z\.exe' '' "$run" "$sevenzip_win" x -y -aoa -bsp1 -bso1 -bse1 \
+  echo "extract $(timed_with_peak 'orvo-bench-floor' '' "$run" "$sevenzip_win" x -y -aoa -bsp1 -bso1 -bse1 \
     "$(winpath "$floor_root/platform.7z")" "-o$(winpath "$floor_root/extract")" | cut -d' ' -f1)"
   echo "copies $("$run" "$floor" copies "$(winpath "$floor_root/extract")" "$(winpath "$floor_root/copy")" </dev/null | field copies)"
   echo "runs $("$run" "$floor" runs "$(winpath "$wine_root/orvo game/OrvoQ9.exe")" "$(winpath "$floor_root/identity")" </dev/null | field runs)"
