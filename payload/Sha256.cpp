@@ -146,6 +146,7 @@ std::wstring sha256OfHandle(HANDLE file, ByteProgress progress, const CancelChec
   }
   if (usable && first > 0) hashChunk(buffer.get(), first);
   if (usable && first == kChunkSize) {
+    buffer.reset();  // the read-ahead brings its own two buffers
     ReadAhead chunks(file);
     for (;;) {
       if (checkCancelled) checkCancelled();
