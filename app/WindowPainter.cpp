@@ -334,15 +334,13 @@ void copyToDevice(Gdiplus::Bitmap& bitmap, HDC dc) {
   if (bitmap.LockBits(&all, Gdiplus::ImageLockModeRead, PixelFormat32bppPARGB, &pixels) != Gdiplus::Ok) return;
   BITMAPINFO info{};
   info.bmiHeader.biSize = sizeof info.bmiHeader;
-  info.bmiHeader.biWidth = all.Width;
+  info.bmiHeader.biWidth = pixels.Stride / 4;  // rows as GDI+ lays them out; the first Width pixels show
   info.bmiHeader.biHeight = -all.Height;  // top-down rows, as GDI+ keeps them
   info.bmiHeader.biPlanes = 1;
   info.bmiHeader.biBitCount = 32;
   info.bmiHeader.biCompression = BI_RGB;
-  if (pixels.Stride == all.Width * 4) {
-    ::SetDIBitsToDevice(dc, 0, 0, static_cast<DWORD>(all.Width), static_cast<DWORD>(all.Height), 0, 0, 0,
-                        static_cast<UINT>(all.Height), pixels.Scan0, &info, DIB_RGB_COLORS);
-  }
+  ::SetDIBitsToDevice(dc, 0, 0, static_cast<DWORD>(all.Width), static_cast<DWORD>(all.Height), 0, 0, 0,
+                      static_cast<UINT>(all.Height), pixels.Scan0, &info, DIB_RGB_COLORS);
   bitmap.UnlockBits(&pixels);
 }
 
