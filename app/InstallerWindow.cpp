@@ -102,7 +102,10 @@ LRESULT InstallerWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lPara
       onLeftButtonUp(lParam);
       return 0;
     case WM_COMMAND:
-      if (LOWORD(wParam) == kPathEditId && HIWORD(wParam) == EN_CHANGE) repaint();
+      if (LOWORD(wParam) == kPathEditId && HIWORD(wParam) == EN_CHANGE) {
+        refreshFreeSpace();
+        repaint();
+      }
       return 0;
     case WM_CTLCOLOREDIT:
       ::SetTextColor(reinterpret_cast<HDC>(wParam), RGB(238, 238, 245));
@@ -113,7 +116,7 @@ LRESULT InstallerWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lPara
       startInstall();
       return 0;
     case WM_INSTALL_PROGRESS:
-      repaint();
+      if (!showsRecord(status_.snapshot())) repaint();
       return 0;
     case WM_INSTALL_FINISHED:
       if (wParam != 0) {
@@ -148,6 +151,7 @@ void InstallerWindow::onCreate() {
                                window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kPathEditId)), instance_, nullptr);
   ::SendMessageW(pathBox_, WM_SETFONT, reinterpret_cast<WPARAM>(editFont_.get()), TRUE);
   ::SendMessageW(pathBox_, EM_SETLIMITTEXT, kPathBoxLimit, 0);
+  refreshFreeSpace();
   if (settings_.autoRun) ::SetTimer(window_, kAutoRunTimer, 500, nullptr);
 }
 
@@ -157,7 +161,7 @@ WindowView InstallerWindow::currentView() const {
   view.installBusy = status_.installBusy.load();
   view.createDesktopShortcut = settings_.createDesktopShortcut;
   view.launchAfterInstall = settings_.launchAfterInstall;
-  if (!view.installBusy) view.freeSpace = freeSpaceText(readPathBox());
+  if (!view.installBusy) view.freeSpace = freeSpace_;
   return view;
 }
 
@@ -175,19 +179,14 @@ void InstallerWindow::onPaint() {
     view.directoryText = settings_.installDirectory;
   }
   const auto bitmap = painter_.paint(view, client.right, client.bottom, settings_.uiScale);
+  painted_ = view.record;
   if (capturing) {
     if (!bitmap) throw std::runtime_error("无法保存安装界面截图");
     saveWindowPicture(*bitmap, settings_.capturePath);
     settings_.capturePath.clear();
     ::PostMessageW(window_, WM_CLOSE, 0, 0);
   }
-  if (bitmap && dc) {
-    Gdiplus::Graphics screen(dc);
-    screen.SetCompositingMode(Gdiplus::CompositingModeSourceCopy);
-    screen.SetInterpolationMode(Gdiplus::InterpolationModeNearestNeighbor);
-    screen.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHalf);
-    screen.DrawImage(bitmap.get(), 0, 0, static_cast<INT>(client.right), static_cast<INT>(client.bottom));
-  }
+  if (bitmap && dc) copyToDevice(*bitmap, dc);
 }
 
 LRESULT InstallerWindow::onHitTest(LPARAM lParam) const {
@@ -278,6 +277,19 @@ void InstallerWindow::browseForInstallDirectory() {
   const UniqueCoTaskMem<PWSTR> pickedPath(picked);
   // The change notification repaints the free-space line.
   ::SetWindowTextW(pathBox_, withProductFolder(pickedPath.get()).c_str());
+}
+
+// Asking the volume for its free space can take long (a network path, a
+// sleeping disk), so it is asked when the path changes, not on every paint.
+void InstallerWindow::refreshFreeSpace() { freeSpace_ = freeSpaceText(readPathBox()); }
+
+// The digest and the verification report every chunk while the bar moves one
+// percent per dozen chunks: a notice that changes nothing on screen costs a
+// whole repaint on a core the worker needs, so it is not repainted.
+bool InstallerWindow::showsRecord(const InstallStatusRecord& record) const {
+  return painted_ && painted_->percent == record.percent && painted_->heading == record.heading &&
+         painted_->subheading == record.subheading && painted_->status == record.status &&
+         painted_->detail == record.detail && painted_->error == record.error;
 }
 
 void InstallerWindow::repaint() const { ::InvalidateRect(window_, nullptr, FALSE); }

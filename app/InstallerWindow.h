@@ -15,6 +15,7 @@
 #include <gdiplus.h>
 
 #include <exception>
+#include <optional>
 #include <string>
 
 #include "app/InstallPipeline.h"
@@ -78,6 +79,9 @@ class InstallerWindow {
   void onLeftButtonUp(LPARAM lParam);
   void onClose();
   void repaint() const;
+  void refreshFreeSpace();
+  // Whether the last paint showed exactly this record.
+  bool showsRecord(const InstallStatusRecord& record) const;
 
   HINSTANCE instance_;
   InstallerSettings& settings_;
@@ -89,6 +93,8 @@ class InstallerWindow {
   UniqueGdiObject<HBRUSH> editBrush_;
   UniqueGdiObject<HFONT> editFont_;
   std::exception_ptr pendingError_;
+  std::wstring freeSpace_;  // the line under the path box, for the path it holds now
+  std::optional<InstallStatusRecord> painted_;  // what the last paint showed
 };
 
 }  // namespace orvo

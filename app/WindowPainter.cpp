@@ -1,6 +1,8 @@
 #include "app/WindowPainter.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string_view>
 #include <vector>
@@ -157,12 +159,16 @@ void drawOptionRow(Canvas& c, float y0, bool set, const std::wstring& label) {
   c.text(label, RectF(495, y0 - 3, 350, 21), 12, Weight::Regular, 0xFFFFFFFF);
 }
 
-void drawInstallForm(Canvas& c, const WindowView& view) {
+// The parts of the install form that never change while it shows.
+void drawInstallFormFrame(Canvas& c) {
   c.text(L"安装位置", RectF(475, 197, 389, 23), 12, Weight::Regular, 0xFFCCCADD);
   c.fillRounded(RectF(475, 223, 389, 44), 6, 0xFF202132);
   c.outlineRounded(RectF(475, 223, 389, 44), 6, 0xFF47445F);
   c.outlineRounded(RectF(814, 224, 48, 42), 6, 0xFF6E6F7C);
   c.text(L"浏览", RectF(814, 224, 48, 42), 12, Weight::Regular, 0xFFE6BC66, Align::Centred);
+}
+
+void drawInstallForm(Canvas& c, const WindowView& view) {
   c.text(view.freeSpace, RectF(475, 277, 389, 22), 11, Weight::Regular, 0xFF9191A5);
   drawOptionRow(c, 317, view.createDesktopShortcut, L"创建桌面快捷方式");
   drawOptionRow(c, 348, view.launchAfterInstall, L"安装完成后启动 orvo game");
@@ -177,17 +183,27 @@ void drawProgress(Canvas& c, const InstallStatusRecord& record) {
   c.text(record.detail, RectF(475, 310, 389, 72), 12, Weight::Regular, 0xFF9794AA);
 }
 
+// The install button while an install runs: it shows no choice then.
+void drawBusyButton(Canvas& c) {
+  const RectF button(475, 439, 389, 48);
+  c.fillRounded(button, 6, 0xFF766139);
+  c.outlineRounded(button, 6, 0xFF706951);
+  c.text(L"正在安装…", button, 16, Weight::Bold, 0xFFCCC8B9, Align::Centred);
+}
+
 void drawClosing(Canvas& c, const WindowView& view) {
   const InstallStatusRecord& record = view.record;
   if (!record.error.empty()) c.text(record.error, RectF(475, 373, 389, 62), 12, Weight::Regular, 0xFFFF9999);
+  if (view.installBusy) return;  // the busy button is part of the static layer
   const RectF button(475, 439, 389, 48);
-  c.fillRounded(button, 6, view.installBusy ? 0xFF766139 : 0xFFE3B95E);
+  c.fillRounded(button, 6, 0xFFE3B95E);
   c.outlineRounded(button, 6, 0xFF706951);
-  if (view.installBusy) {
-    c.text(L"正在安装…", button, 16, Weight::Bold, 0xFFCCC8B9, Align::Centred);
-  } else {
-    c.text(record.error.empty() ? L"立即安装" : L"重试安装", button, 16, Weight::Bold, 0xFF28202A, Align::Centred);
-  }
+  c.text(record.error.empty() ? L"立即安装" : L"重试安装", button, 16, Weight::Bold, 0xFF28202A, Align::Centred);
+}
+
+// The footer line and the window's border: the same in every state, and
+// clear of everything that changes.
+void drawFooter(Canvas& c) {
   c.text(L"安装游戏平台，客户端可在平台内下载", RectF(475, 502, 389, 24), 11, Weight::Regular, 0xFF76758B,
          Align::Centred);
   c.outlineRounded(RectF(0.5f, 0.5f, 899, 549), 0.5f, 0x6457597F);
@@ -205,24 +221,98 @@ std::unique_ptr<Gdiplus::StringFormat> makeTextFormat(bool centred) {
   return format;
 }
 
-std::unique_ptr<Gdiplus::Bitmap> WindowPainter::paint(const WindowView& view, int width, int height,
-                                                      double uiScale) const {
-  if (width <= 0 || height <= 0) return nullptr;
-  auto bitmap = std::make_unique<Gdiplus::Bitmap>(width, height, PixelFormat32bppPARGB);
-  if (bitmap->GetLastStatus() != Gdiplus::Ok) return nullptr;
-  Gdiplus::Graphics graphics(bitmap.get());
-  if (graphics.GetLastStatus() != Gdiplus::Ok) return nullptr;
+namespace {
+
+// A graphics over the bitmap in the logical design, with the drawing quality of every layer.
+void prepareDesignGraphics(Gdiplus::Graphics& graphics, double uiScale) {
   const auto scale = static_cast<Gdiplus::REAL>(uiScale);
   graphics.ScaleTransform(scale, scale);
   graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
   graphics.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
   graphics.SetTextRenderingHint(Gdiplus::TextRenderingHintAntiAliasGridFit);
+}
 
-  // A system without the family still gets every text, in the generic sans-serif face.
+// A system without the family still gets every text, in the generic sans-serif face.
+const Gdiplus::FontFamily& windowFontFamily(const Gdiplus::FontFamily& named) {
+  return named.IsAvailable() ? named : *Gdiplus::FontFamily::GenericSansSerif();
+}
+
+}  // namespace
+
+namespace {
+
+// The pixels of one 32-bit bitmap into another of the same size: a plain copy,
+// several times cheaper under Wine than cloning or drawing the bitmap.
+bool copyPixels(Gdiplus::Bitmap& from, Gdiplus::Bitmap& to) {
+  const Gdiplus::Rect all(0, 0, static_cast<INT>(from.GetWidth()), static_cast<INT>(from.GetHeight()));
+  Gdiplus::BitmapData source{};
+  if (from.LockBits(&all, Gdiplus::ImageLockModeRead, PixelFormat32bppPARGB, &source) != Gdiplus::Ok) return false;
+  Gdiplus::BitmapData target{};
+  if (to.LockBits(&all, Gdiplus::ImageLockModeWrite, PixelFormat32bppPARGB, &target) != Gdiplus::Ok) {
+    from.UnlockBits(&source);
+    return false;
+  }
+  const std::size_t rowBytes = static_cast<std::size_t>(all.Width) * 4;
+  for (INT y = 0; y < all.Height; ++y) {
+    std::memcpy(static_cast<std::uint8_t*>(target.Scan0) + static_cast<std::ptrdiff_t>(y) * target.Stride,
+                static_cast<const std::uint8_t*>(source.Scan0) + static_cast<std::ptrdiff_t>(y) * source.Stride, rowBytes);
+  }
+  to.UnlockBits(&target);
+  from.UnlockBits(&source);
+  return true;
+}
+
+}  // namespace
+
+WindowPainter::WindowPainter(Gdiplus::Image* background, Gdiplus::Image* logo) noexcept
+    : background_(background), logo_(logo) {}
+
+WindowPainter::~WindowPainter() = default;
+
+// The static layer (background picture with its bicubic rescale, veils, logo,
+// fixed texts, the frame of the install form) is the bulk of a paint and
+// depends only on the size, the scale and whether an install runs, so it is
+// drawn once for each (the two states kept side by side) and copied for every paint. Nothing drawn later overlaps
+// it except where it was drawn first before, so the pixels stay the same.
+Gdiplus::Bitmap* WindowPainter::staticLayer(int width, int height, double uiScale, bool installBusy) {
+  Layer& layer = layers_[installBusy ? 1 : 0];
+  if (layer.bitmap && layer.width == width && layer.height == height && layer.scale == uiScale) {
+    return layer.bitmap.get();
+  }
+  layer.bitmap.reset();
+  auto bitmap = std::make_unique<Gdiplus::Bitmap>(width, height, PixelFormat32bppPARGB);
+  if (bitmap->GetLastStatus() != Gdiplus::Ok) return nullptr;
+  {
+    Gdiplus::Graphics graphics(bitmap.get());
+    if (graphics.GetLastStatus() != Gdiplus::Ok) return nullptr;
+    prepareDesignGraphics(graphics, uiScale);
+    const Gdiplus::FontFamily named(kWindowFontFamily);
+    Canvas canvas(graphics, windowFontFamily(named));
+    drawStatic(canvas, background_, logo_);
+    if (installBusy) {
+      drawBusyButton(canvas);
+    } else {
+      drawInstallFormFrame(canvas);
+    }
+    drawFooter(canvas);
+    graphics.Flush(Gdiplus::FlushIntentionSync);
+  }
+  layer = {std::move(bitmap), width, height, uiScale};
+  return layer.bitmap.get();
+}
+
+std::unique_ptr<Gdiplus::Bitmap> WindowPainter::paint(const WindowView& view, int width, int height, double uiScale) {
+  if (width <= 0 || height <= 0) return nullptr;
+  Gdiplus::Bitmap* layer = staticLayer(width, height, uiScale, view.installBusy);
+  if (layer == nullptr) return nullptr;
+  auto bitmap = std::make_unique<Gdiplus::Bitmap>(width, height, PixelFormat32bppPARGB);
+  if (bitmap->GetLastStatus() != Gdiplus::Ok || !copyPixels(*layer, *bitmap)) return nullptr;
+  Gdiplus::Graphics graphics(bitmap.get());
+  if (graphics.GetLastStatus() != Gdiplus::Ok) return nullptr;
+  prepareDesignGraphics(graphics, uiScale);
+
   const Gdiplus::FontFamily named(kWindowFontFamily);
-  const Gdiplus::FontFamily* family = named.IsAvailable() ? &named : Gdiplus::FontFamily::GenericSansSerif();
-  Canvas canvas(graphics, *family);
-  drawStatic(canvas, background_, logo_);
+  Canvas canvas(graphics, windowFontFamily(named));
   canvas.text(view.record.heading, RectF(475, 93, 389, 44), 28, Weight::Bold, 0xFFFFFFFF);
   canvas.text(view.record.subheading, RectF(475, 146, 389, 24), 13, Weight::Regular, 0xFF9293AA);
   if (view.installBusy) {
@@ -236,6 +326,22 @@ std::unique_ptr<Gdiplus::Bitmap> WindowPainter::paint(const WindowView& view, in
   }
   graphics.Flush(Gdiplus::FlushIntentionSync);
   return bitmap;
+}
+
+void copyToDevice(Gdiplus::Bitmap& bitmap, HDC dc) {
+  const Gdiplus::Rect all(0, 0, static_cast<INT>(bitmap.GetWidth()), static_cast<INT>(bitmap.GetHeight()));
+  Gdiplus::BitmapData pixels{};
+  if (bitmap.LockBits(&all, Gdiplus::ImageLockModeRead, PixelFormat32bppPARGB, &pixels) != Gdiplus::Ok) return;
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = pixels.Stride / 4;  // rows as GDI+ lays them out; the first Width pixels show
+  info.bmiHeader.biHeight = -all.Height;  // top-down rows, as GDI+ keeps them
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  ::SetDIBitsToDevice(dc, 0, 0, static_cast<DWORD>(all.Width), static_cast<DWORD>(all.Height), 0, 0, 0,
+                      static_cast<UINT>(all.Height), pixels.Scan0, &info, DIB_RGB_COLORS);
+  bitmap.UnlockBits(&pixels);
 }
 
 void saveWindowPicture(Gdiplus::Bitmap& bitmap, const std::wstring& path) {

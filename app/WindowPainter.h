@@ -37,21 +37,41 @@ struct WindowView {
 
 class WindowPainter {
  public:
-  // Either picture may be null; it is then left out.
-  WindowPainter(Gdiplus::Image* background, Gdiplus::Image* logo) noexcept : background_(background), logo_(logo) {}
+  // Either picture may be null; it is then left out. Both must outlive the painter.
+  WindowPainter(Gdiplus::Image* background, Gdiplus::Image* logo) noexcept;
+  ~WindowPainter();
+  WindowPainter(const WindowPainter&) = delete;
+  WindowPainter& operator=(const WindowPainter&) = delete;
 
-  // The client area of width x height pixels; null when no bitmap of that size can be made.
-  std::unique_ptr<Gdiplus::Bitmap> paint(const WindowView& view, int width, int height, double uiScale) const;
+  // The client area of width x height pixels; null when no bitmap of that size
+  // can be made. The same view, size and scale always give the same pixels,
+  // whatever was painted before.
+  std::unique_ptr<Gdiplus::Bitmap> paint(const WindowView& view, int width, int height, double uiScale);
 
  private:
+  Gdiplus::Bitmap* staticLayer(int width, int height, double uiScale, bool installBusy);
+
   Gdiplus::Image* background_;
   Gdiplus::Image* logo_;
+  // The static layer of the install form [0] and of a running install [1], for the size and scale they were drawn at.
+  struct Layer {
+    std::unique_ptr<Gdiplus::Bitmap> bitmap;
+    int width = 0;
+    int height = 0;
+    double scale = 0;
+  };
+  Layer layers_[2];
 };
 
 // The layout of every text: never wraps (line feeds still start lines), trims
 // overflow with an ellipsis character, clipped to its rectangle; centred text
 // is centred both ways, other text starts at the top-left corner.
 std::unique_ptr<Gdiplus::StringFormat> makeTextFormat(bool centred);
+
+// Copies the painted bitmap to the device context at its top-left corner. The
+// painted window is opaque everywhere (its canvas colour fills it first), so
+// its premultiplied pixels are the plain colours GDI expects.
+void copyToDevice(Gdiplus::Bitmap& bitmap, HDC dc);
 
 // Saves the bitmap with the PNG encoder; throws "无法保存安装界面截图".
 void saveWindowPicture(Gdiplus::Bitmap& bitmap, const std::wstring& path);

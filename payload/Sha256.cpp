@@ -1,7 +1,10 @@
 #include "payload/Sha256.h"
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 
 namespace orvo {
 namespace {
@@ -27,6 +30,80 @@ bool createHash(const UniqueBcryptAlg& provider, std::vector<std::uint8_t>& obje
   return BCRYPT_SUCCESS(::BCryptCreateHash(provider.get(), hash.put(), object.data(), static_cast<ULONG>(object.size()),
                                            nullptr, 0, 0));
 }
+
+// Reads a file's chunks on a second thread, one chunk ahead of the caller, so
+// that copying chunk k+1 out of the file overlaps hashing chunk k. Two buffers
+// take turns: the reader fills one while the caller hashes the other.
+class ReadAhead {
+ public:
+  struct Chunk {
+    const std::uint8_t* data;
+    DWORD size;  // 0 at the end of the file
+    bool ok;     // false when the read failed
+  };
+
+  // `file` is read from its current position on.
+  explicit ReadAhead(HANDLE file) : file_(file), reader_([this] { readLoop(); }) {}
+  ReadAhead(const ReadAhead&) = delete;
+  ReadAhead& operator=(const ReadAhead&) = delete;
+  ~ReadAhead() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    reader_.join();
+  }
+
+  // The next chunk; its buffer stays the caller's until the following call.
+  Chunk next() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (consumed_ > 0) {
+      --filled_;  // the previous chunk's buffer goes back to the reader
+      changed_.notify_all();
+    }
+    changed_.wait(lock, [this] { return filled_ > 0; });
+    Slot& slot = slots_[consumed_++ % 2];
+    return {slot.buffer.get(), slot.size, slot.ok};
+  }
+
+ private:
+  struct Slot {
+    std::unique_ptr<std::uint8_t[]> buffer{new std::uint8_t[kChunkSize]()};
+    DWORD size = 0;
+    bool ok = true;
+  };
+
+  void readLoop() {
+    for (std::size_t k = 0;; ++k) {
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return stopping_ || filled_ < 2; });
+        if (stopping_) return;
+      }
+      Slot& slot = slots_[k % 2];  // free: the caller holds at most the other one
+      DWORD n = 0;
+      const bool ok = ::ReadFile(file_, slot.buffer.get(), static_cast<DWORD>(kChunkSize), &n, nullptr) != FALSE;
+      {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        slot.size = ok ? n : 0;
+        slot.ok = ok;
+        ++filled_;
+      }
+      changed_.notify_all();
+      if (!ok || n == 0) return;
+    }
+  }
+
+  HANDLE file_;
+  Slot slots_[2];
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int filled_ = 0;             // chunks read and not yet handed back, including the caller's
+  std::size_t consumed_ = 0;   // chunks handed to the caller
+  bool stopping_ = false;
+  std::thread reader_;         // last: starts once everything it uses exists
+};
 
 }  // namespace
 
@@ -54,17 +131,33 @@ std::wstring sha256OfHandle(HANDLE file, ByteProgress progress, const CancelChec
   LARGE_INTEGER start{};
   bool usable = file != nullptr && file != INVALID_HANDLE_VALUE && ::SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
   std::uint64_t total = 0;
-  while (usable) {
-    if (checkCancelled) checkCancelled();
-    DWORD n = 0;
-    if (!::ReadFile(file, buffer.get(), static_cast<DWORD>(kChunkSize), &n, nullptr)) {
-      usable = false;
-      break;
+  const auto hashChunk = [&](const std::uint8_t* data, DWORD n) {
+    if (!BCRYPT_SUCCESS(::BCryptHashData(hash.get(), const_cast<PUCHAR>(data), n, 0))) {
+      throw std::runtime_error("SHA256 failed");
     }
-    if (n == 0) break;  // end of file
-    if (!BCRYPT_SUCCESS(::BCryptHashData(hash.get(), buffer.get(), n, 0))) throw std::runtime_error("SHA256 failed");
     total += n;
     if (report) report(total);
+  };
+  // The first chunk is read here: a file that fits in it needs no second thread.
+  DWORD first = 0;
+  if (usable) {
+    if (checkCancelled) checkCancelled();
+    usable = ::ReadFile(file, buffer.get(), static_cast<DWORD>(kChunkSize), &first, nullptr) != FALSE;
+  }
+  if (usable && first > 0) hashChunk(buffer.get(), first);
+  if (usable && first == kChunkSize) {
+    buffer.reset();  // the read-ahead brings its own two buffers
+    ReadAhead chunks(file);
+    for (;;) {
+      if (checkCancelled) checkCancelled();
+      const ReadAhead::Chunk chunk = chunks.next();
+      if (!chunk.ok) {
+        usable = false;
+        break;
+      }
+      if (chunk.size == 0) break;  // end of file
+      hashChunk(chunk.data, chunk.size);
+    }
   }
   std::array<std::uint8_t, 32> digest{};
   if (usable && !BCRYPT_SUCCESS(::BCryptFinishHash(hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0))) {

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "app/InstallDirectory.h"
+#include "common/ScopeExit.h"
 #include "tests/app/FakePipelineSteps.h"
 #include "tests/app/WindowTestSupport.h"
 
@@ -159,6 +160,63 @@ TEST_F(InstallerWindowTest, TypingInThePathBoxRepaintsAndTheFreeSpaceLineFollows
   ::SetWindowTextW(window_->pathBox(), temp.path().c_str());
   EXPECT_EQ(window_->currentView().freeSpace, freeSpaceText(temp.path()));
   EXPECT_EQ(window_->currentView().freeSpace.rfind(L"可用空间 ", 0), 0u);
+}
+
+// What reaches the screen is the painted picture, the right way up and in
+// its own colours: the window's pixels read back from its device context.
+TEST_F(InstallerWindowTest, ThePaintedPictureReachesTheScreenUprightInItsColours) {
+  struct Point {
+    const char* name;
+    double x, y;
+    Gdiplus::ARGB colour;
+  };
+  const Point points[] = {
+      {"the idle install button, low on the right", 490, 447, 0xFFE3B95E},
+      {"the canvas above it, high on the left", 288, 144, 0xFF10111E},
+  };
+  open();
+  ::UpdateWindow(handle());
+  HDC dc = ::GetDC(handle());
+  ASSERT_NE(dc, nullptr);
+  const ScopeExit release([this, dc] { ::ReleaseDC(handle(), dc); });
+  for (const Point& point : points) {
+    SCOPED_TRACE(point.name);
+    const COLORREF pixel = ::GetPixel(dc, static_cast<int>(point.x * settings_.uiScale),
+                                      static_cast<int>(point.y * settings_.uiScale));
+    const test::Rgb shown{GetRValue(pixel), GetGValue(pixel), GetBValue(pixel)};
+    EXPECT_TRUE(test::colourNear(shown, point.colour, 6));
+  }
+}
+
+// A progress notice repaints the window when anything it shows changed, and
+// only then: the digests report every chunk while the bar moves one percent
+// per dozen chunks.
+TEST_F(InstallerWindowTest, AProgressNoticeRepaintsOnlyWhatChangedOnScreen) {
+  struct Notice {
+    const char* name;
+    int percent;
+    const wchar_t* status;
+    const wchar_t* detail;
+    bool repaints;
+  };
+  const Notice notices[] = {
+      {"first progress", 70, L"正在校验下载文件", L"", true},
+      {"the same again", 70, L"正在校验下载文件", L"", false},
+      {"a lower percent keeps the shown one", 69, L"正在校验下载文件", L"", false},
+      {"the next percent", 71, L"正在校验下载文件", L"", true},
+      {"another status", 71, L"正在解压平台文件", L"", true},
+      {"another detail", 71, L"正在解压平台文件", L"解压进度 7%", true},
+      {"the same detail again", 71, L"正在解压平台文件", L"解压进度 7%", false},
+  };
+  open();
+  for (const Notice& notice : notices) {
+    SCOPED_TRACE(notice.name);
+    ::UpdateWindow(handle());  // paints what is pending, so the window shows the record
+    ASSERT_FALSE(hasPendingRepaint());
+    status_.reportProgress(notice.percent, notice.status, notice.detail);
+    deliver(WM_INSTALL_PROGRESS);
+    EXPECT_EQ(hasPendingRepaint(), notice.repaints);
+  }
 }
 
 TEST_F(InstallerWindowTest, ClickingTheOptionRowsTogglesTheSettings) {

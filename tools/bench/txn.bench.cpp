@@ -1,6 +1,9 @@
 // Times one real file transaction (prepare, apply, commit) that upgrades an
-// install root from a candidate directory, and one plain digest pass over the
-// candidate files, under the same Wine. Prints one line per phase.
+// install root from a candidate directory, one plain digest pass over the
+// candidate files, and the transaction's floor under the same Wine: CNG over
+// every byte the transaction must digest (from memory), the two write-through
+// copies of every file (staging and backup) and the write-through moves into
+// place. Prints one line per phase.
 //
 //   txn-bench <root> <candidate>
 #include <windows.h>
@@ -12,16 +15,15 @@
 #include <string>
 #include <vector>
 
+#include "common/NoFollowFile.h"
 #include "payload/Sha256.h"
+#include "tools/bench/FloorWork.h"
 #include "txn/FileTransaction.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+using orvo::bench::Clock;
+using orvo::bench::secondsSince;
 
 }  // namespace
 
@@ -64,6 +66,33 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("prepare %.3f\napply %.3f\ncommit %.3f\ntransaction %.3f\n", prepare, apply, commit,
                 prepare + apply + commit);
     std::printf("digests %d\ndigested-bytes %llu\n", digests, static_cast<unsigned long long>(digestedBytes));
+
+    // The floor: what any transaction with these guarantees must still do.
+    const auto files = orvo::bench::filesUnder(base);
+    double oneDigestPass = 0;
+    std::uint64_t candidateBytes = 0;
+    for (const auto& file : files) {
+      const auto bytes = orvo::bench::readWhole(file.wstring());
+      candidateBytes += bytes.size();
+      oneDigestPass += orvo::bench::cngPassSeconds(bytes);
+    }
+    const double digestFloor =
+        candidateBytes == 0 ? 0 : oneDigestPass * static_cast<double>(digestedBytes) / static_cast<double>(candidateBytes);
+    const std::filesystem::path scratch = std::filesystem::path(root).parent_path() / L"floor-scratch";
+    double copies = 0;
+    for (const wchar_t* name : {L"staged", L"backup"}) copies += orvo::bench::writeThroughCopies(base, files, scratch / name);
+    start = Clock::now();
+    for (const auto& file : files) {
+      const auto from = scratch / L"staged" / file.lexically_relative(base);
+      const auto to = scratch / L"backup" / file.lexically_relative(base);
+      if (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        throw std::runtime_error("MoveFileExW failed");
+      }
+    }
+    const double moves = secondsSince(start);
+    orvo::removeTreeNoFollow(scratch.wstring());
+    std::printf("floor-digests %.3f\nfloor-copies %.3f\nfloor-moves %.3f\nfloor %.3f\n", digestFloor, copies, moves,
+                digestFloor + copies + moves);
     return 0;
   } catch (const std::exception& error) {
     std::fprintf(stderr, "txn-bench: %s\n", error.what());
