@@ -88,7 +88,8 @@ class HostLinkEmulation final : public MigrationLinkPlatform {
     if (::GetFileAttributesW(newPath.c_str()) != INVALID_FILE_ATTRIBUTES) {
       throw std::runtime_error("Migration atomic rename failed (" + std::to_string(ERROR_ALREADY_EXISTS) + ")");
     }
-    const std::wstring arguments = L"-n -T \"" + utf8ToWide(unixPath(name)) + L"\" \"" + utf8ToWide(unixPath(newPath)) + L"\"";
+    const std::wstring arguments = L"-n -T \"" + utf8ToWide(test::unixPathOf(name)) + L"\" \"" +
+                                   utf8ToWide(test::unixPathOf(newPath)) + L"\"";
     // Wine never signals a Unix program's handle: wait for the names instead.
     ChildProcess::start(L"Z:\\bin\\mv", arguments).detach();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -142,18 +143,6 @@ class HostLinkEmulation final : public MigrationLinkPlatform {
   void forget(HANDLE handle) {
     std::lock_guard<std::mutex> lock(mutex_);
     links_.erase(handle);
-  }
-
-  static std::string unixPath(const std::wstring& windowsPath) {
-    using Convert = char*(__cdecl*)(const wchar_t*);
-    static const auto convert = reinterpret_cast<Convert>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (convert == nullptr) throw std::runtime_error("not running under Wine");
-    char* unix = convert(windowsPath.c_str());
-    if (unix == nullptr) throw std::runtime_error("no Unix path for " + wideToUtf8(windowsPath));
-    std::string result(unix);
-    ::HeapFree(::GetProcessHeap(), 0, unix);
-    return result;
   }
 
   std::mutex mutex_;
