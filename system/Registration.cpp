@@ -77,6 +77,7 @@ void registerInstallation(const std::wstring& installDirectory, HANDLE token,
     DesktopImpersonation asUser(token);
     if (createDesktopShortcut) createShortcut(joinPath(desktop, kShortcutName), installDirectory);
     createShortcut(joinPath(programs, kShortcutName), installDirectory);
+    asUser.end();
   }
 
   copyRunningExecutableTo(joinPath(installDirectory, kUninstallerName));
@@ -88,6 +89,7 @@ void registerInstallation(const std::wstring& installDirectory, HANDLE token,
     checkNoLinks(manifestCopy);
     DesktopImpersonation asUser(token);
     writeEmbeddedResource(kFileManifestResource, manifestCopy);
+    asUser.end();
   }
 
   UniqueRegKey key;

@@ -226,9 +226,10 @@ void runUninstall(const ManifestLoader& loadManifest) {
   {
     // The shortcuts are in the user's own folders: read and deleted with that
     // user's rights, never with the administrator's.
-    const DesktopImpersonation asDesktopUser(token.get());
+    DesktopImpersonation asDesktopUser(token.get());
     removeShortcutIfOurs(desktop, program);
     removeShortcutIfOurs(programs, program);
+    asDesktopUser.end();
   }
 
   deleteUninstallKeyIfOwned(HKEY_LOCAL_MACHINE, kUninstallKeyPath, KEY_WOW64_64KEY, installPath);
