@@ -87,4 +87,71 @@ inline double writeThroughCopies(const std::filesystem::path& from, const std::v
   return secondsSince(start);
 }
 
+// Bytes of the transaction journal for these relative paths under a root of
+// rootChars characters, with an original record per file when the files
+// replace existing ones: every journal write rewrites all of it.
+inline std::size_t journalBytes(std::size_t rootChars, const std::vector<std::filesystem::path>& relativePaths,
+                                bool originalsExist) {
+  constexpr std::size_t kString = 8, kNumber = 8, kDigest = kString + 64 * 2;
+  std::size_t bytes = (kString + 15 * 2) + (kString + rootChars * 2) + 3 * kNumber;
+  for (const auto& path : relativePaths) {
+    bytes += kString + path.wstring().size() * 2 + kNumber + kDigest + 2 * kNumber + (originalsExist ? kDigest : kString);
+  }
+  return bytes;
+}
+
+// Seconds of `count` journal publications of `bytes` bytes in `directory`, each
+// as the transaction makes it: a write-through "journal.tmp" written in one
+// piece and flushed, then moved over "journal.bin" with write-through.
+inline double journalWrites(const std::filesystem::path& directory, int count, std::size_t bytes) {
+  const std::vector<std::uint8_t> buffer(bytes, 0x5a);
+  const std::wstring temporary = (directory / L"journal.tmp").wstring();
+  const std::wstring published = (directory / L"journal.bin").wstring();
+  const auto start = Clock::now();
+  for (int i = 0; i < count; ++i) {
+    {
+      UniqueHandle file(::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_WRITE_THROUGH,
+                                      nullptr));
+      DWORD written = 0;
+      if (!file || !::WriteFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &written, nullptr) ||
+          written != buffer.size() || !::FlushFileBuffers(file.get())) {
+        throw std::runtime_error("journal write failed");
+      }
+    }
+    if (!::MoveFileExW(temporary.c_str(), published.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      throw std::runtime_error("journal publication failed");
+    }
+  }
+  const double seconds = secondsSince(start);
+  ::DeleteFileW(published.c_str());
+  return seconds;
+}
+
+// Moves every file of `files` (below `from`) to the same place below `to` with
+// write-through, replacing what stands there, as apply puts staged files in
+// place. Seconds for the moves alone.
+inline double writeThroughMoves(const std::filesystem::path& from, const std::vector<std::filesystem::path>& files,
+                                const std::filesystem::path& to) {
+  for (const auto& file : files) std::filesystem::create_directories((to / file.lexically_relative(from)).parent_path());
+  const auto start = Clock::now();
+  for (const auto& file : files) {
+    const std::wstring target = (to / file.lexically_relative(from)).wstring();
+    if (!::MoveFileExW(file.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      throw std::runtime_error("MoveFileExW failed");
+    }
+  }
+  return secondsSince(start);
+}
+
+// Seconds to delete every file of `files` one by one, as clean-up deletes the
+// backups and the installer its work directory.
+inline double deleteFiles(const std::vector<std::filesystem::path>& files) {
+  const auto start = Clock::now();
+  for (const auto& file : files) {
+    if (!::DeleteFileW(file.c_str())) throw std::runtime_error("DeleteFileW failed");
+  }
+  return secondsSince(start);
+}
+
 }  // namespace orvo::bench

@@ -8,6 +8,11 @@
 # Wine in the same run (tools/bench/floor.bench.cpp):
 #   start and end of a trivial window that a 500 ms timer closes (the
 #     unattended start waits for that timer);
+#   4 walks of the process list: the game check and the platform check each
+#     take their own snapshot, before the download and again right before the
+#     transaction;
+#   7z.exe and 7z.dll written into the work directory from memory (the
+#     installer writes them from its resources before the download);
 #   the bare WinHTTP download written to a file;
 #   CNG SHA-256 over the bytes every mandated digest reads, from memory:
 #     fresh install:  the archive once (the archive check), and the extracted
@@ -17,10 +22,22 @@
 #     upgrade: 3 more passes over the installed files: the original before
 #       its backup, the backup after the copy, the original again before the
 #       move (8 passes over the extracted bytes);
-#   7-Zip's extraction of the archive alone (its own Wine process);
+#   7-Zip's extraction of the archive alone, started as the installer starts
+#     it: a hidden console child (CREATE_NO_WINDOW) whose output is read
+#     through a pipe; Wine gives that child a conhost.exe of its own;
+#   the installation marker written into the candidate and flushed, and
+#     digested, twice (before the transaction is created, and again after
+#     any recovery right before preparation);
 #   the write-through copies: 1 per file fresh (staging), 2 on an upgrade
 #     (staging and backup);
-#   the platform program's two waited configuration runs.
+#   the journal published 2n+4 times for n files (the marker among them):
+#     when the area is taken, after each staged file, after the last, before
+#     each move, after the last move, at commit; each a write-through file
+#     written in one piece, flushed, and renamed with write-through;
+#   the write-through moves of the staged files into place;
+#   on an upgrade, clean-up deleting the n backups;
+#   the platform program's two waited configuration runs;
+#   removing the work directory (archive, extracted files, the 7-Zip pair).
 # Also the native tools doing download + digest + extract + copy + digest,
 # the peak memory of the installer beside that of the trivial window, and the
 # progress notices per second that the window receives during a download.
@@ -57,37 +74,49 @@ now() { date +%s.%N; }
 # wall time from start to its end (recorded by the subshell, not by the
 # polling) and the highest VmHWM of any process whose command line matches
 # the pattern (the program's absolute path in this build tree: other build
-# trees on the same machine run programs of the same name). With a marker file, also logs when each stage marker appeared.
+# trees on the same machine run programs of the same name). With a marker
+# file, also logs when each stage marker appeared. The polling shares the
+# machine with the program it times, so it stays light: every 100 ms it reads
+# the marker file and the known processes' status with shell builtins only,
+# and looks for matching processes (a pgrep over all of /proc) on each of the
+# first five rounds, while the program is starting, then every fifth. VmHWM is a high-water mark, so reading it every 100 ms loses
+# nothing but growth in the program's last 100 ms.
 timed_with_peak() {
   local pattern=$1 marker_file=$2
   shift 2
-  local ended="$build/bench/ended" start pid peak=0 hwm p seen=0 lines status
+  local ended="$build/bench/ended" pid peak=0 p seen=0 status tick=0 key value _ elapsed start_us
+  local -a pids=() lines=()
   rm -f "$ended"
-  start=$(now)
-  ( "$@" </dev/null >/dev/null 2>&1; status=$?; now >"$ended"; exit $status ) &
+  start_us=${EPOCHREALTIME/./}
+  ( "$@" </dev/null >/dev/null 2>&1; status=$?; echo "$EPOCHREALTIME" >"$ended"; exit $status ) &
   pid=$!
   [ -n "$marker_file" ] && : >"$stage_log"
   while kill -0 "$pid" 2>/dev/null; do
-    if [ -n "$marker_file" ]; then
-      lines=0
-      [ -f "$marker_file" ] && lines=$(wc -l <"$marker_file")
-      if [ "$lines" -gt "$seen" ]; then
-        tail -n +"$((seen + 1))" "$marker_file" | head -n "$((lines - seen))" |
-          awk -v t="$(now)" -v s="$start" '{printf "%.2f %s\n", t - s, $0}' >>"$stage_log"
-        seen=$lines
-      fi
+    if [ -n "$marker_file" ] && [ -f "$marker_file" ]; then
+      mapfile -t lines <"$marker_file"
+      elapsed=$(( ${EPOCHREALTIME/./} - start_us ))
+      while [ "${#lines[@]}" -gt "$seen" ]; do
+        printf '%d.%02d %s\n' $((elapsed / 1000000)) $((elapsed % 1000000 / 10000)) "${lines[seen]}" >>"$stage_log"
+        seen=$((seen + 1))
+      done
     fi
     # Wine runs each Windows program as a Linux process of its own; its VmHWM
     # is the process's peak resident memory so far.
-    for p in $(pgrep -f "$pattern" || true); do
-      hwm=$(awk '/^VmHWM:/ {print $2}' "/proc/$p/status" 2>/dev/null || echo 0)
-      [ "${hwm:-0}" -gt "$peak" ] && peak=$hwm
+    if [ "$tick" -lt 5 ] || [ $((tick % 5)) -eq 0 ]; then
+      mapfile -t pids < <(pgrep -f "$pattern" || true)
+    fi
+    for p in "${pids[@]}"; do
+      [ -r "/proc/$p/status" ] || continue
+      while read -r key value _; do
+        [ "$key" = VmHWM: ] && [ "$value" -gt "$peak" ] && peak=$value
+      done <"/proc/$p/status" 2>/dev/null || true
     done
-    sleep 0.02
+    tick=$((tick + 1))
+    sleep 0.1
   done
   wait "$pid" || status=$?
   [ "${status:-0}" = 0 ] || { echo "failed: $* $(cat "$marker_file" 2>/dev/null)" >&2; exit 1; }
-  echo "$(awk -v s="$start" -v e="$(cat "$ended")" 'BEGIN {printf "%.3f", e - s}') $peak"
+  echo "$(awk -v s="$start_us" -v e="$(cat "$ended")" 'BEGIN {printf "%.3f", e - s / 1000000}') $peak"
 }
 
 # One unattended install into $wine_root; fresh removes what an earlier run installed.
@@ -116,23 +145,41 @@ native_install() {
 
 field() { tr -d '\r' | awk -v k="$1" '$1 == k {print $2}'; }
 
-# The floor's pieces, each alone; prints "name seconds" lines.
+# The floor's pieces, each alone, in the order the install does them; prints
+# "name seconds" lines. The work directory is laid out as the installer's.
 floor_pieces() {
   rm -rf "$floor_root"
-  mkdir -p "$floor_root/extract" "$floor_root/copy" "$floor_root/identity"
+  local work="$floor_root/work" n
+  mkdir -p "$work" "$floor_root/area" "$floor_root/identity"
   echo "window $(timed_with_peak "$build/bench/floor-bench\.exe" '' "$run" "$floor" window | cut -d' ' -f1)"
   echo "timer $(timed_with_peak "$build/bench/floor-bench\.exe" '' "$run" "$floor" timer)"
-  echo "download $("$run" "$download_bench" bare "$url" "$(winpath "$floor_root/platform.7z")" </dev/null | field bare)"
-  echo "cng $("$run" "$floor" cng "$(winpath "$floor_root/platform.7z")" </dev/null | field cng)"
-  echo "extract $(timed_with_peak 'orvo-bench-floor' '' "$run" "$sevenzip_win" x -y -aoa -bsp1 -bso1 -bse1 \
-    "$(winpath "$floor_root/platform.7z")" "-o$(winpath "$floor_root/extract")" | cut -d' ' -f1)"
-  echo "copies $("$run" "$floor" copies "$(winpath "$floor_root/extract")" "$(winpath "$floor_root/copy")" </dev/null | field copies)"
+  echo "checks $("$run" "$floor" checks 4 </dev/null | field checks)"
+  echo "resources $("$run" "$floor" resources "$(zpath "$sevenzip_win")" "$(zpath "${sevenzip_win%.exe}.dll")" \
+    "$(winpath "$work")" </dev/null | field resources)"
+  echo "download $("$run" "$download_bench" bare "$url" "$(winpath "$work/platform.7z")" </dev/null | field bare)"
+  echo "cng $("$run" "$floor" cng "$(winpath "$work/platform.7z")" </dev/null | field cng)"
+  echo "extract $("$run" "$floor" extract "$(winpath "$work/7z.exe")" "$(winpath "$work/platform.7z")" \
+    "$(winpath "$work/platform")" </dev/null | field extract)"
+  echo "extracted-bytes $(find "$work/platform" -type f -printf '%s\n' | awk '{s += $1} END {print s}')"
+  echo "marker $("$run" "$floor" marker "$(winpath "$work/platform")" </dev/null | field marker)"
+  n=$(find "$work/platform" -type f | wc -l)
+  echo "files $n"
+  echo "copies $("$run" "$floor" copies "$(winpath "$work/platform")" "$(winpath "$floor_root/staged")" </dev/null | field copies)"
+  for kind in fresh upgrade; do
+    echo "journal-$kind $("$run" "$floor" journal "$(winpath "$floor_root/area")" $((2 * n + 4)) 'c:\orvo-bench\orvo game' \
+      "$(winpath "$work/platform")" "$kind" </dev/null | field journal)"
+  done
+  echo "moves $("$run" "$floor" moves "$(winpath "$floor_root/staged")" "$(winpath "$floor_root/installed")" </dev/null | field moves)"
+  cp -r "$floor_root/installed" "$floor_root/backups"
+  echo "backups $("$run" "$floor" remove "$(winpath "$floor_root/backups")" </dev/null | field remove)"
   echo "runs $("$run" "$floor" runs "$(winpath "$wine_root/orvo game/OrvoQ9.exe")" "$(winpath "$floor_root/identity")" </dev/null | field runs)"
-  echo "extracted-bytes $(find "$floor_root/extract" -type f -printf '%s\n' | awk '{s += $1} END {print s}')"
+  echo "workdir $("$run" "$floor" remove "$(winpath "$work")" </dev/null | field remove)"
 }
 
-declare -a fresh_times upgrade_times native_times peaks trivial_peaks window timer download cng extract copies platform_runs
+declare -a fresh_times upgrade_times native_times peaks trivial_peaks window timer download cng extract copies platform_runs \
+  checks resources marker journal_fresh journal_upgrade moves backups workdir
 extracted=0
+files=0
 for ((i = 0; i < runs; i++)); do
   read -r seconds peak < <(wine_install fresh)
   fresh_times+=("$seconds"); peaks+=("$peak")
@@ -149,7 +196,16 @@ for ((i = 0; i < runs; i++)); do
   extract+=("$(field extract <<<"$pieces")")
   copies+=("$(field copies <<<"$pieces")")
   platform_runs+=("$(field runs <<<"$pieces")")
+  checks+=("$(field checks <<<"$pieces")")
+  resources+=("$(field resources <<<"$pieces")")
+  marker+=("$(field marker <<<"$pieces")")
+  journal_fresh+=("$(field journal-fresh <<<"$pieces")")
+  journal_upgrade+=("$(field journal-upgrade <<<"$pieces")")
+  moves+=("$(field moves <<<"$pieces")")
+  backups+=("$(field backups <<<"$pieces")")
+  workdir+=("$(field workdir <<<"$pieces")")
   extracted=$(field extracted-bytes <<<"$pieces")
+  files=$(field files <<<"$pieces")
 done
 
 progress() {
@@ -165,21 +221,32 @@ echo "unattended install of the 63,144,044-byte payload ($extracted bytes extrac
 awk -v fr="$(median "${fresh_times[@]}")" -v up="$(median "${upgrade_times[@]}")" -v n="$(median "${native_times[@]}")" \
     -v win="$(median "${window[@]}")" -v tm="$(median "${timer[@]}")" -v dl="$(median "${download[@]}")" \
     -v cng="$(median "${cng[@]}")" -v ex="$(median "${extract[@]}")" -v cp="$(median "${copies[@]}")" \
-    -v pr="$(median "${platform_runs[@]}")" -v a="$archive_bytes" -v e="$extracted" 'BEGIN {
+    -v pr="$(median "${platform_runs[@]}")" -v ck="$(median "${checks[@]}")" -v rs="$(median "${resources[@]}")" \
+    -v mk="$(median "${marker[@]}")" -v jf="$(median "${journal_fresh[@]}")" -v ju="$(median "${journal_upgrade[@]}")" \
+    -v mv="$(median "${moves[@]}")" -v bk="$(median "${backups[@]}")" -v wd="$(median "${workdir[@]}")" \
+    -v a="$archive_bytes" -v e="$extracted" -v files="$files" 'BEGIN {
   per_byte = cng / a
   dfresh = (a + 5 * e) * per_byte; dup = (a + 8 * e) * per_byte
-  ffresh = tm + dl + dfresh + ex + cp + pr
-  fup = tm + dl + dup + ex + 2 * cp + pr
-  printf "  floor pieces, each alone under the same Wine (medians):\n"
+  common = tm + ck + rs + dl + ex + mk + mv + pr + wd
+  ffresh = common + dfresh + cp + jf
+  fup = common + dup + 2 * cp + ju + bk
+  printf "  floor pieces, each alone under the same Wine (medians; %d files to install, the marker included):\n", files
   printf "    trivial window, start to end                  %7.3f s\n", win
   printf "    the same window closed by its 500 ms timer    %7.3f s\n", tm
+  printf "    running-program checks: 4 process-list walks  %7.3f s  (game and platform, before and after verification)\n", ck
+  printf "    7z.exe and 7z.dll written from memory         %7.3f s\n", rs
   printf "    bare WinHTTP download to a file               %7.3f s\n", dl
   printf "    CNG SHA-256, one pass over the archive        %7.3f s  (%.0f MiB/s)\n", cng, a / cng / 1048576
   printf "    digests: archive + 5 x extracted (fresh)      %7.3f s\n", dfresh
   printf "    digests: archive + 8 x extracted (upgrade)    %7.3f s\n", dup
-  printf "    7-Zip extraction alone                        %7.3f s\n", ex
-  printf "    write-through copies of the extracted files   %7.3f s  (x1 fresh, x2 upgrade)\n", cp
+  printf "    7-Zip extraction, hidden child read by pipe   %7.3f s\n", ex
+  printf "    installation marker: 2 flushed writes, digests%7.3f s\n", mk
+  printf "    write-through copies of the files             %7.3f s  (x1 fresh, x2 upgrade)\n", cp
+  printf "    journal: %d write-through publications (2n+4) %7.3f s fresh, %.3f s upgrade\n", 2 * files + 4, jf, ju
+  printf "    write-through moves into place                %7.3f s\n", mv
+  printf "    clean-up deleting the %d backups (upgrade)    %7.3f s\n", files, bk
   printf "    the two platform configuration runs           %7.3f s\n", pr
+  printf "    removing the work directory                   %7.3f s\n", wd
   printf "  fresh install:   installer %7.3f s   floor %7.3f s   installer / floor = %.2f (target <= 1.20)\n", fr, ffresh, fr / ffresh
   printf "  upgrade install: installer %7.3f s   floor %7.3f s   installer / floor = %.2f (target <= 1.20)\n", up, fup, up / fup
   printf "  curl + sha256sum + 7zz + cp + sha256sum (native)   %7.3f s   fresh installer / native = %.2f\n", n, fr / n
@@ -187,8 +254,10 @@ awk -v fr="$(median "${fresh_times[@]}")" -v up="$(median "${upgrade_times[@]}")
 awk -v k="$(max "${peaks[@]}")" -v t="$(max "${trivial_peaks[@]}")" 'BEGIN {
   printf "  peak memory (VmHWM, highest run): installer %.1f MiB (limit 64), trivial Wine window %.1f MiB, installer own share %.1f MiB\n", k / 1024, t / 1024, (k - t) / 1024 }'
 echo "  all runs (s): fresh ${fresh_times[*]} | upgrade ${upgrade_times[*]} | native ${native_times[*]}"
-echo "    window ${window[*]} | timer ${timer[*]} | download ${download[*]} | cng ${cng[*]} | extract ${extract[*]} | copies ${copies[*]} | runs ${platform_runs[*]}"
-echo "  stage markers of the last fresh install, seconds after its start (polled every 20 ms):"
+echo "    window ${window[*]} | timer ${timer[*]} | checks ${checks[*]} | resources ${resources[*]} | download ${download[*]} | cng ${cng[*]}"
+echo "    extract ${extract[*]} | marker ${marker[*]} | copies ${copies[*]} | journal ${journal_fresh[*]} / ${journal_upgrade[*]} | moves ${moves[*]}"
+echo "    backups ${backups[*]} | runs ${platform_runs[*]} | workdir ${workdir[*]}"
+echo "  stage markers of the last fresh install, seconds after its start (polled every 100 ms):"
 awk '{printf "    %6.2f  %s\n", $1, $2}' "$build/bench/install-stages-fresh.txt"
 echo "  stage markers of the last upgrade:"
 awk '{printf "    %6.2f  %s\n", $1, $2}' "$stage_log"

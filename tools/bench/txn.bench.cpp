@@ -2,8 +2,9 @@
 // install root from a candidate directory, one plain digest pass over the
 // candidate files, and the transaction's floor under the same Wine: CNG over
 // every byte the transaction must digest (from memory), the two write-through
-// copies of every file (staging and backup) and the write-through moves into
-// place. Prints one line per phase.
+// copies of every file (staging and backup), the write-through moves into
+// place, the 2n+4 write-through journal publications of n files and the
+// deletion of the n backups at clean-up. Prints one line per phase.
 //
 //   txn-bench <root> <candidate>
 #include <windows.h>
@@ -81,18 +82,20 @@ int wmain(int argc, wchar_t** argv) {
     const std::filesystem::path scratch = std::filesystem::path(root).parent_path() / L"floor-scratch";
     double copies = 0;
     for (const wchar_t* name : {L"staged", L"backup"}) copies += orvo::bench::writeThroughCopies(base, files, scratch / name);
-    start = Clock::now();
-    for (const auto& file : files) {
-      const auto from = scratch / L"staged" / file.lexically_relative(base);
-      const auto to = scratch / L"backup" / file.lexically_relative(base);
-      if (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        throw std::runtime_error("MoveFileExW failed");
-      }
-    }
-    const double moves = secondsSince(start);
+    std::vector<std::filesystem::path> staged;
+    for (const auto& file : files) staged.push_back(scratch / L"staged" / file.lexically_relative(base));
+    const double moves = orvo::bench::writeThroughMoves(scratch / L"staged", staged, scratch / L"backup");
+    std::vector<std::filesystem::path> relative;
+    for (const auto& file : files) relative.push_back(file.lexically_relative(base));
+    const int journalCount = 2 * static_cast<int>(files.size()) + 4;
+    const double journal =
+        orvo::bench::journalWrites(scratch, journalCount, orvo::bench::journalBytes(root.size(), relative, true));
+    std::vector<std::filesystem::path> backups;
+    for (const auto& file : files) backups.push_back(scratch / L"backup" / file.lexically_relative(base));
+    const double cleanup = orvo::bench::deleteFiles(backups);
     orvo::removeTreeNoFollow(scratch.wstring());
-    std::printf("floor-digests %.3f\nfloor-copies %.3f\nfloor-moves %.3f\nfloor %.3f\n", digestFloor, copies, moves,
-                digestFloor + copies + moves);
+    std::printf("floor-digests %.3f\nfloor-copies %.3f\nfloor-moves %.3f\nfloor-journal %.3f %d\nfloor-cleanup %.3f\nfloor %.3f\n",
+                digestFloor, copies, moves, journal, journalCount, cleanup, digestFloor + copies + moves + journal + cleanup);
     return 0;
   } catch (const std::exception& error) {
     std::fprintf(stderr, "txn-bench: %s\n", error.what());
