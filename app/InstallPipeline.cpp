@@ -9,6 +9,7 @@
 #include "BuildConfig.h"
 #include "PayloadBuild.h"
 #include "app/StageMarkers.h"
+#include "app/WorkerThread.h"
 #include "common/FileSystemErrors.h"
 #include "common/NoFollowFile.h"
 #include "common/PathText.h"
@@ -93,7 +94,7 @@ void InstallPipeline::startInstall(const std::wstring& directoryText, const std:
   status_.installBusy.store(true);
   if (hidePathBox) hidePathBox();
   try {
-    worker_ = std::thread(&InstallPipeline::installWorker, this);
+    worker_ = startWorkerThread([this] { installWorker(); });
   } catch (const std::exception& e) {
     // Without a worker nothing else would ever clear the busy flag, or tell an
     // unattended caller that the run is over.

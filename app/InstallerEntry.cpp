@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <atomic>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -23,6 +24,10 @@
 namespace {
 
 using namespace orvo;
+
+int windowMessageLoop(InstallerWindow& window) { return window.runMessageLoop(); }
+
+std::atomic<MessageLoop> messageLoop{&windowMessageLoop};
 
 // The uninstaller's file list is the manifest embedded in this executable.
 void runUninstaller() { runUninstall(&loadEmbeddedFileManifest); }
@@ -68,7 +73,7 @@ int runInstaller(HINSTANCE instance, PipelineSteps& steps, WindowImages& images)
     InstallerWindow window(instance, settings, status, pipeline, images.background.image(), images.logo.image());
     status.attachWindow(window.create());
     // Return starts an install from any window of the thread (the path box too).
-    exitCode = window.runMessageLoop();
+    exitCode = messageLoop.load()(window);
   } catch (const std::exception& error) {
     // The window is gone, but a worker may still run for minutes: it stops
     // posting to the window, and the person learns of the error now, not
@@ -95,6 +100,8 @@ std::vector<std::wstring> commandLineArguments() {
   for (int i = 1; argv && i < count; ++i) arguments.emplace_back(argv.get()[i]);
   return arguments;
 }
+
+MessageLoop replaceMessageLoop(MessageLoop loop) noexcept { return messageLoop.exchange(loop); }
 
 int runInstallerProcess(HINSTANCE instance, PipelineSteps& steps) {
   // Ended in reverse order: the pictures before GDI+, GDI+ before COM.

@@ -7,8 +7,17 @@
 //   --pause-at <event>:<index> <name>
 //       after that event, signals the named event "<name>-reached" and waits
 //       (at most two minutes) until the test signals "<name>-resume";
+//   --fail-at <event>:<index>
+//       after that pipeline event (and after a pause there), the step fails with
+//       "stopped at <event>";
 //   --work-directory-file <path>
-//       writes the run's work directory (UTF-8) into <path> as soon as it is known.
+//       writes the run's work directory (UTF-8) into <path> as soon as it is known;
+//   --refuse-worker-start
+//       the system refuses the install worker's thread, as std::thread reports
+//       it when no thread can be created;
+//   --fail-loop-once-busy <text>
+//       the entry's message loop fails with <text> as soon as an install has
+//       started its worker.
 //
 // Transaction events: journal-created, prepared-file, prepared, before-replace,
 // after-replace, applied, committed; the index is the manifest entry's, else 0.
@@ -21,11 +30,16 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
+#include "app/InstallStatus.h"
 #include "app/InstallerEntry.h"
+#include "app/InstallerWindow.h"
 #include "app/PipelineSteps.h"
+#include "app/WorkerThread.h"
 #include "common/UniqueHandle.h"
 #include "common/Utf.h"
 
@@ -52,8 +66,14 @@ struct Hooks {
   EventPoint crashAt;
   EventPoint pauseAt;
   std::wstring pauseName;
+  EventPoint failAt;
   std::wstring workDirectoryFile;
+  bool refuseWorkerStart = false;
+  bool failLoopOnceBusy = false;
 };
+
+// The error of --fail-loop-once-busy (UTF-8), for the loop below.
+std::string loopFailure;
 
 Hooks hooksFromCommandLine() {
   const std::vector<std::wstring> arguments = orvo::commandLineArguments();
@@ -64,7 +84,13 @@ Hooks hooksFromCommandLine() {
       hooks.pauseAt = parsePoint(arguments[i + 1]);
       hooks.pauseName = arguments[i + 2];
     }
+    if (arguments[i] == L"--fail-at" && i + 1 < arguments.size()) hooks.failAt = parsePoint(arguments[i + 1]);
     if (arguments[i] == L"--work-directory-file" && i + 1 < arguments.size()) hooks.workDirectoryFile = arguments[i + 1];
+    if (arguments[i] == L"--refuse-worker-start") hooks.refuseWorkerStart = true;
+    if (arguments[i] == L"--fail-loop-once-busy" && i + 1 < arguments.size()) {
+      hooks.failLoopOnceBusy = true;
+      loopFailure = orvo::wideToUtf8(arguments[i + 1]);
+    }
   }
   return hooks;
 }
@@ -75,6 +101,21 @@ void pause(const std::wstring& name) {
   if (!reached || !resume) return;
   ::SetEvent(reached.get());
   ::WaitForSingleObject(resume.get(), 120000);
+}
+
+std::thread refusedWorkerStart(std::function<void()>) {
+  throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+}
+
+// The window's own loop, ended by an error once a worker has been started.
+int loopFailingOnceBusy(orvo::InstallerWindow& window) {
+  window.rethrowPendingError();
+  MSG message{};
+  while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
+    window.processMessage(message);
+    if (orvo::installStatus().installBusy.load()) throw std::runtime_error(loopFailure);
+  }
+  return static_cast<int>(message.wParam);
 }
 
 // The real steps, with an event before or after the ones an attacker would race.
@@ -164,6 +205,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     if (hooks.crashAt.matches(label, index)) ::TerminateProcess(::GetCurrentProcess(), CrashedAtEvent);
     if (hooks.pauseAt.matches(label, index)) pause(hooks.pauseName);
   };
-  HookedSteps steps(orvo::makeRealPipelineSteps(event), event, hooks.workDirectoryFile);
+  const auto pipelineEvent = [hooks, event](const char* label, std::uint64_t index) {
+    event(label, index);
+    if (hooks.failAt.matches(label, index)) throw std::runtime_error(std::string("stopped at ") + label);
+  };
+  if (hooks.refuseWorkerStart) orvo::replaceWorkerThreadStart(&refusedWorkerStart);
+  if (hooks.failLoopOnceBusy) orvo::replaceMessageLoop(&loopFailingOnceBusy);
+  HookedSteps steps(orvo::makeRealPipelineSteps(event), pipelineEvent, hooks.workDirectoryFile);
   return orvo::runInstallerProcess(instance, steps);
 }
