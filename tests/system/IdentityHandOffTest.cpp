@@ -81,9 +81,11 @@ class HandOffSteps final : public PipelineSteps {
   }
   void extractArchive(const std::wstring&, HANDLE, HANDLE, const std::wstring&, const std::wstring&,
                       const ProgressReport&) override {}
+  // The entry of the program that apply() puts in place: the runs start only that file.
   std::vector<ManifestEntry> verifyPayloadFiles(const std::wstring&, const ProgressReport&,
                                                 const std::function<void()>&) override {
-    return {};
+    const std::wstring program = test::helperProgram(L"SystemPlatform");
+    return {ManifestEntry{L"OrvoQ9.exe", orvo::sha256File(program), std::filesystem::file_size(program)}};
   }
   std::function<void()> prepareMarker(const std::wstring&, const std::wstring&,
                                       std::vector<TransactionEntry>&) override {
@@ -102,10 +104,10 @@ class HandOffSteps final : public PipelineSteps {
   void grantDirectoryAccess(const std::wstring& directory, const std::wstring& sid, DWORD mask) override {
     orvo::grantDirectoryAccess(directory, sid, mask);
   }
-  DWORD runPlatformProgram(const std::wstring& program, const std::wstring& arguments,
+  DWORD runPlatformProgram(const std::wstring& program, const ManifestEntry& expected, const std::wstring& arguments,
                            const std::wstring& workingDirectory, bool wait, HANDLE token,
                            const std::wstring& label) override {
-    return runPlatformProgramWithin(program, arguments, workingDirectory, wait, token, label, limits_);
+    return runPlatformProgramWithin(program, expected, arguments, workingDirectory, wait, token, label, limits_);
   }
   void registerInstallation(const std::wstring&, HANDLE, const std::vector<ManifestEntry>&) override {
     throw std::runtime_error("registration is not part of an unattended verification run");
