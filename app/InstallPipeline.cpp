@@ -2,7 +2,7 @@
 
 #include <objbase.h>
 
-#include <cstdio>
+#include <cstdint>
 #include <stdexcept>
 #include <system_error>
 
@@ -17,6 +17,7 @@
 #include "common/UniqueHandle.h"
 #include "common/Utf.h"
 #include "payload/ArchiveExtractor.h"
+#include "system/Registration.h"
 
 namespace orvo {
 namespace {
@@ -38,16 +39,32 @@ std::wstring newWorkDirectory() {
   return joinPath(temp, std::wstring(L"orvo-install-") + text);
 }
 
-// The identity file's first line: the bytes up to the first line feed; a file
-// that is missing or unreadable gives an empty line.
+// The identity file's first line: the bytes up to the first line feed. The
+// user writes its directory, so the file is read through a handle on the file
+// itself, never through a link put in its place; a file that is missing,
+// unreadable, no regular file or larger than any SID line gives an empty line.
 std::string readFirstLine(const std::wstring& path) {
-  std::string line;
-  FILE* file = _wfopen(path.c_str(), L"rb");
-  if (file == nullptr) return line;
-  int c;
-  while ((c = std::fgetc(file)) != EOF && c != '\n') line.push_back(static_cast<char>(c));
-  std::fclose(file);
-  return line;
+  constexpr std::uint64_t kMaxIdentityFileBytes = 4096;
+  UniqueHandle file = openNoFollow(path, GENERIC_READ, FILE_SHARE_READ);
+  std::uint64_t size = 0;
+  if (!file || nodeKindOf(file.get()) != NodeKind::RegularFile || !fileSizeOf(file.get(), size) ||
+      size > kMaxIdentityFileBytes) {
+    return {};
+  }
+  std::string bytes(static_cast<std::size_t>(size), '\0');
+  DWORD read = 0;
+  if (size != 0 && (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(size), &read, nullptr) || read != size)) {
+    return {};
+  }
+  return bytes.substr(0, bytes.find('\n'));
+}
+
+// The manifest's entry for the platform program: every run starts that file.
+ManifestEntry platformProgramEntry(const std::vector<ManifestEntry>& manifest) {
+  for (const auto& entry : manifest) {
+    if (entry.relativePath == kPlatformProgramName) return entry;
+  }
+  throw std::runtime_error("平台文件校验失败：" + wideToUtf8(kPlatformProgramName));
 }
 
 }  // namespace
@@ -228,11 +245,12 @@ void InstallPipeline::installWorker() {
     steps_.grantDirectoryAccess(identityDirectory, sid, kModifyMask);
     const std::wstring identityFile = joinPath(identityDirectory, L"installer-user.sid");
 
-    const std::wstring program = joinPath(installDirectory, L"OrvoQ9.exe");
-    steps_.runPlatformProgram(program, L"--record-install-user " + quoted(identityFile), installDirectory, true,
+    const std::wstring program = joinPath(installDirectory, kPlatformProgramName);
+    const ManifestEntry programEntry = platformProgramEntry(manifest);
+    steps_.runPlatformProgram(program, programEntry, L"--record-install-user " + quoted(identityFile), installDirectory, true,
                               token.get(), L"记录安装用户");
     if (utf8ToWide(readFirstLine(identityFile)) != sid) throw std::runtime_error("安装用户身份验证失败");
-    steps_.runPlatformProgram(program, L"--configure-platform-install " + quoted(identityFile), installDirectory,
+    steps_.runPlatformProgram(program, programEntry, L"--configure-platform-install " + quoted(identityFile), installDirectory,
                               true, nullptr, L"配置平台数据目录");
     marker(L"platform-configured");
 
@@ -244,7 +262,7 @@ void InstallPipeline::installWorker() {
 
     report(99, L"安装完成", settings_.launchAfterInstall ? L"正在启动 orvo game" : L"orvo game 已安装完成");
     if (settings_.launchAfterInstall && (!settings_.verifyInstall || settings_.verifyStart)) {
-      const DWORD pid = steps_.runPlatformProgram(program, L"", installDirectory, false, token.get(), L"安装配置");
+      const DWORD pid = steps_.runPlatformProgram(program, programEntry, L"", installDirectory, false, token.get(), L"安装配置");
       marker(L"platform-launch-ok pid=" + std::to_wstring(pid));
     }
 

@@ -85,8 +85,10 @@ class PipelineSteps {
   virtual std::unique_ptr<PipelineMigration> createMigration(const std::wstring& installDirectory, HANDLE token) = 0;
   virtual std::wstring tokenUserSid(HANDLE token) = 0;
   virtual void grantDirectoryAccess(const std::wstring& directory, const std::wstring& sid, DWORD accessMask) = 0;
-  // Returns the process id; a waited run that does not end with 0 in time throws.
-  virtual DWORD runPlatformProgram(const std::wstring& program, const std::wstring& arguments,
+  // Starts `program` only when it is the file `expected` describes. Returns the
+  // process id; a waited run that does not end with 0 in time throws.
+  virtual DWORD runPlatformProgram(const std::wstring& program, const ManifestEntry& expected,
+                                   const std::wstring& arguments,
                                    const std::wstring& workingDirectory, bool wait, HANDLE tokenOrNull,
                                    const std::wstring& label) = 0;
   virtual void registerInstallation(const std::wstring& installDirectory, HANDLE token,

@@ -69,10 +69,10 @@ class RealPipelineSteps final : public PipelineSteps {
   void grantDirectoryAccess(const std::wstring& directory, const std::wstring& sid, DWORD accessMask) override {
     orvo::grantDirectoryAccess(directory, sid, accessMask);
   }
-  DWORD runPlatformProgram(const std::wstring& program, const std::wstring& arguments,
+  DWORD runPlatformProgram(const std::wstring& program, const ManifestEntry& expected, const std::wstring& arguments,
                            const std::wstring& workingDirectory, bool wait, HANDLE token,
                            const std::wstring& label) override {
-    return orvo::runPlatformProgram(program, arguments, workingDirectory, wait, token, label);
+    return orvo::runPlatformProgram(program, expected, arguments, workingDirectory, wait, token, label);
   }
   void registerInstallation(const std::wstring& installDirectory, HANDLE token,
                             const std::vector<ManifestEntry>& manifest) override {

@@ -9,6 +9,7 @@
 
 #include "common/NoFollowFile.h"
 #include "common/Utf.h"
+#include "payload/Sha256.h"
 #include "system/PlatformRunLimits.h"
 
 namespace orvo {
@@ -99,12 +100,26 @@ std::string platformRunFailure(const std::wstring& label, DWORD exitCode) {
   return wideToUtf8(label) + "失败，错误码 " + std::to_string(exitCode);
 }
 
-DWORD runPlatformProgram(const std::wstring& program, const std::wstring& arguments,
-                         const std::wstring& workingDirectory, bool wait, HANDLE token, const std::wstring& label) {
-  return runPlatformProgramWithin(program, arguments, workingDirectory, wait, token, label, PlatformRunLimits{});
+UniqueHandle openVerifiedProgram(const std::wstring& program, const ManifestEntry& expected) {
+  const auto fail = [&expected] {
+    return std::runtime_error("平台文件校验失败：" + wideToUtf8(expected.relativePath));
+  };
+  UniqueHandle file = openNoFollow(program, GENERIC_READ, FILE_SHARE_READ);
+  if (!file || nodeKindOf(file.get()) != NodeKind::RegularFile) throw fail();
+  std::uint64_t size = 0;
+  if (!fileSizeOf(file.get(), size) || size != expected.size) throw fail();
+  if (sha256OfHandle(file.get()) != expected.sha256) throw fail();
+  return file;
 }
 
-DWORD runPlatformProgramWithin(const std::wstring& program, const std::wstring& arguments,
+DWORD runPlatformProgram(const std::wstring& program, const ManifestEntry& expected, const std::wstring& arguments,
+                         const std::wstring& workingDirectory, bool wait, HANDLE token, const std::wstring& label) {
+  return runPlatformProgramWithin(program, expected, arguments, workingDirectory, wait, token, label,
+                                  PlatformRunLimits{});
+}
+
+DWORD runPlatformProgramWithin(const std::wstring& program, const ManifestEntry& expected,
+                               const std::wstring& arguments,
                                const std::wstring& workingDirectory, bool wait, HANDLE token,
                                const std::wstring& label, const PlatformRunLimits& limits) {
   std::wstring commandLine = platformCommandLine(program, arguments);
@@ -117,17 +132,25 @@ DWORD runPlatformProgramWithin(const std::wstring& program, const std::wstring& 
   DWORD flags = wait ? CREATE_NO_WINDOW : 0;
   PROCESS_INFORMATION info{};
   BOOL started = FALSE;
+  UniqueEnvironmentBlock environment;
   if (token != nullptr) {
-    UniqueEnvironmentBlock environment;
     if (!::CreateEnvironmentBlock(environment.put(), token, FALSE)) {
       throw std::runtime_error("无法准备桌面用户运行环境");
     }
     flags |= CREATE_UNICODE_ENVIRONMENT;
-    started = ::CreateProcessWithTokenW(token, LOGON_WITH_PROFILE, program.c_str(), commandLine.data(), flags,
-                                        environment.get(), workingDirectory.c_str(), &startup, &info);
-  } else {
-    started = ::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, flags, nullptr,
-                               workingDirectory.c_str(), &startup, &info);
+  }
+  {
+    // A standard user may be able to write the install directory: the file
+    // that starts, elevated or as the user, is the one checked here, since
+    // nobody can change, rename or delete it while this handle holds it.
+    const UniqueHandle held = openVerifiedProgram(program, expected);
+    if (token != nullptr) {
+      started = ::CreateProcessWithTokenW(token, LOGON_WITH_PROFILE, program.c_str(), commandLine.data(), flags,
+                                          environment.get(), workingDirectory.c_str(), &startup, &info);
+    } else {
+      started = ::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, flags, nullptr,
+                                 workingDirectory.c_str(), &startup, &info);
+    }
   }
   if (!started) throw std::runtime_error("无法启动安装配置程序");
   UniqueHandle process(info.hProcess);

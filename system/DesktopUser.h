@@ -12,6 +12,7 @@
 #include <string>
 
 #include "common/UniqueHandle.h"
+#include "payload/ManifestEntry.h"
 
 namespace orvo {
 
@@ -42,13 +43,21 @@ std::wstring platformCommandLine(const std::wstring& program, const std::wstring
 // The message of a waited run that ended with a non-zero exit code.
 std::string platformRunFailure(const std::wstring& label, DWORD exitCode);
 
+// Opens the program file without following links, for reading without write
+// or delete sharing, and requires a regular file of the entry's size and then
+// its digest; the handle keeps it so until it is closed. Throws
+// "平台文件校验失败：" + the entry's path.
+UniqueHandle openVerifiedProgram(const std::wstring& program, const ManifestEntry& expected);
+
 // Starts the platform program in `workingDirectory`, as the token's user with
 // that user's environment and profile, or as the installer when `token` is
-// null. When waiting, the program runs hidden and must end with 0 within 120 s;
+// null. The program must be the file that `expected` describes
+// (openVerifiedProgram), held unchangeable until its process exists. When
+// waiting, the program runs hidden and must end with 0 within 120 s;
 // otherwise it is terminated ("安装配置超时，请重试") or its code reported
 // (label + "失败，错误码 " + code). Returns the process id. Other messages:
 // "无法准备桌面用户运行环境", "无法启动安装配置程序".
-DWORD runPlatformProgram(const std::wstring& program, const std::wstring& arguments,
+DWORD runPlatformProgram(const std::wstring& program, const ManifestEntry& expected, const std::wstring& arguments,
                          const std::wstring& workingDirectory, bool wait, HANDLE token, const std::wstring& label);
 
 }  // namespace orvo

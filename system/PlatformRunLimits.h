@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "payload/ManifestEntry.h"
+
 namespace orvo {
 
 struct PlatformRunLimits {
@@ -14,7 +16,8 @@ struct PlatformRunLimits {
   DWORD terminationMilliseconds = 10000;
 };
 
-DWORD runPlatformProgramWithin(const std::wstring& program, const std::wstring& arguments,
+DWORD runPlatformProgramWithin(const std::wstring& program, const ManifestEntry& expected,
+                               const std::wstring& arguments,
                                const std::wstring& workingDirectory, bool wait, HANDLE token,
                                const std::wstring& label, const PlatformRunLimits& limits);
 

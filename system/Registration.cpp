@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "BuildConfig.h"
 #include "common/DesktopImpersonation.h"
 #include "common/FileSystemErrors.h"
 #include "common/LinkCheck.h"
@@ -99,7 +100,7 @@ void registerInstallation(const std::wstring& installDirectory, HANDLE token,
   }
   const std::wstring program = joinPath(installDirectory, kPlatformProgramName);
   if (!setString(key.get(), L"DisplayName", L"orvo game") ||
-      !setString(key.get(), L"DisplayVersion", L"1.0.0.113") ||
+      !setString(key.get(), L"DisplayVersion", build::kVersionText) ||
       !setString(key.get(), L"Publisher", L"orvo game") ||
       !setString(key.get(), L"InstallLocation", installDirectory) ||
       !setString(key.get(), L"DisplayIcon", program) ||

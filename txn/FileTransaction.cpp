@@ -155,19 +155,23 @@ void FileTransaction::prepare(const std::wstring& candidateDirectory) {
     const std::wstring destination = destinationPath(i);
     refuseReparsePath(candidate);
     refuseReparsePath(destination);
-    if (!fileMatches(candidate, entry.size, entry.sha256)) fail("Candidate file differs from manifest");
+    // Copied from the handle that was checked, held unchangeable until then:
+    // nothing can be put at the candidate's name between check and copy.
+    const UniqueHandle candidateFile = openMatchingFile(candidate, entry.size, entry.sha256);
+    if (!candidateFile) fail("Candidate file differs from manifest");
 
     originals_[i] = examineDestination(destination);
 
     const std::wstring staged = stagedPath(i);
-    copyAndFlush(candidate, staged);
+    copyAndFlush(candidateFile.get(), staged);
     if (!fileMatches(staged, entry.size, entry.sha256)) fail("Staged candidate changed");
 
     const OriginalFileRecord& original = originals_[i];
     if (original.existed) {
       const std::wstring backup = backupPath(i);
-      refuseReparsePath(destination);
-      copyAndFlush(destination, backup);
+      const UniqueHandle originalFile = openMatchingFile(destination, original.size, original.sha256);
+      if (!originalFile) fail("Original file changed during backup");
+      copyAndFlush(originalFile.get(), backup);
       if (!fileMatches(backup, original.size, original.sha256)) fail("Original file changed during backup");
     }
     recordProgress(1, 0);

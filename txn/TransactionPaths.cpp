@@ -2,10 +2,13 @@
 
 #include <filesystem>
 #include <stdexcept>
+#include <vector>
 
 #include "common/FileSystemErrors.h"
+#include "common/NoFollowFile.h"
 #include "common/PathText.h"
 #include "common/UniqueHandle.h"
+#include "payload/Sha256.h"
 #include "txn/TransactionPathRules.h"
 
 namespace orvo {
@@ -43,15 +46,40 @@ bool fileMatches(const std::wstring& path, std::uint64_t size, const std::wstrin
   return lowercaseText(digestFile(path)) == lowercaseText(sha256);
 }
 
-void copyAndFlush(const std::wstring& source, const std::wstring& target) {
-  refuseReparsePath(source);
-  refuseReparsePath(target);
-  if (!::CopyFileW(source.c_str(), target.c_str(), TRUE)) {
-    throw std::runtime_error("Cannot stage or back up transaction file");
+UniqueHandle openMatchingFile(const std::wstring& path, std::uint64_t size, const std::wstring& sha256) {
+  refuseReparsePath(path);
+  UniqueHandle file = openNoFollow(path, GENERIC_READ, FILE_SHARE_READ);
+  std::uint64_t actualSize = 0;
+  if (!file || nodeKindOf(file.get()) != NodeKind::RegularFile || !fileSizeOf(file.get(), actualSize) ||
+      actualSize != size) {
+    return UniqueHandle();
   }
-  UniqueHandle copy(::CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_WRITE_THROUGH | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!copy || !::FlushFileBuffers(copy.get())) throw std::runtime_error("Cannot flush staged transaction file");
+  try {
+    if (lowercaseText(sha256OfHandle(file.get())) != lowercaseText(sha256)) return UniqueHandle();
+  } catch (const std::exception&) {
+    return UniqueHandle();  // unreadable: not the file it must be
+  }
+  return file;
+}
+
+void copyAndFlush(HANDLE source, const std::wstring& target) {
+  const auto fail = [] { return std::runtime_error("Cannot stage or back up transaction file"); };
+  refuseReparsePath(target);
+  LARGE_INTEGER start{};
+  if (!::SetFilePointerEx(source, start, nullptr, FILE_BEGIN)) throw fail();
+  UniqueHandle copy(::CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH | FILE_FLAG_OPEN_REPARSE_POINT,
+                                  nullptr));
+  if (!copy) throw fail();
+  std::vector<char> buffer(1 << 20);
+  for (;;) {
+    DWORD read = 0;
+    if (!::ReadFile(source, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) throw fail();
+    if (read == 0) break;
+    DWORD written = 0;
+    if (!::WriteFile(copy.get(), buffer.data(), read, &written, nullptr) || written != read) throw fail();
+  }
+  if (!::FlushFileBuffers(copy.get())) throw std::runtime_error("Cannot flush staged transaction file");
 }
 
 void deleteOwnedFile(const std::wstring& path) {

@@ -14,6 +14,8 @@
 #include <optional>
 #include <string>
 
+#include "common/UniqueHandle.h"
+
 namespace orvo {
 
 // Path to SHA-256 text (any letter case).
@@ -35,10 +37,18 @@ bool fileMatches(const std::wstring& path, std::uint64_t size, const std::wstrin
 // The standard library's file-size query (its error propagates).
 std::uint64_t transactionFileSize(const std::wstring& path);
 
-// CopyFileW (fail if the target exists), then reopen the target with
-// write-through and flush it: "Cannot stage or back up transaction file",
-// "Cannot flush staged transaction file".
-void copyAndFlush(const std::wstring& source, const std::wstring& target);
+// The file at `path` opened without following links, for reading without
+// write or delete sharing, when that handle shows a regular file of `size`
+// bytes whose digest, read through it, equals `sha256` (any letter case); an
+// empty handle otherwise. While it is held, what it was checked to hold can
+// neither change nor be swapped for another file.
+UniqueHandle openMatchingFile(const std::wstring& path, std::uint64_t size, const std::wstring& sha256);
+
+// Copies the whole content behind `source` (a handle with read access) into a
+// new file at `target` (fails if the target exists), written through and
+// flushed: "Cannot stage or back up transaction file", "Cannot flush staged
+// transaction file".
+void copyAndFlush(HANDLE source, const std::wstring& target);
 
 // Deletes one engine-owned file if present.
 void deleteOwnedFile(const std::wstring& path);

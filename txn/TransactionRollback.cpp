@@ -47,11 +47,11 @@ void FileTransaction::rollbackEntry(std::size_t index) {
         fail("Rollback conflict: externally modified file retained");
       }
     }
-    const std::wstring backup = backupPath(index);
-    if (!fileMatches(backup, original.size, original.sha256)) fail("Rollback backup invalid; journal retained");
+    const UniqueHandle backup = openMatchingFile(backupPath(index), original.size, original.sha256);
+    if (!backup) fail("Rollback backup invalid; journal retained");
     const std::wstring restore = restorePath(index);
     deleteOwnedFile(restore);
-    copyAndFlush(backup, restore);
+    copyAndFlush(backup.get(), restore);
     if (!::MoveFileExW(restore.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       fail("Rollback file locked; journal retained for retry");
     }

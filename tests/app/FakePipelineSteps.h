@@ -191,8 +191,8 @@ class FakePipelineSteps final : public PipelineSteps {
     step("grantDirectoryAccess");
     grantedMasks.push_back(mask);
   }
-  DWORD runPlatformProgram(const std::wstring&, const std::wstring& arguments, const std::wstring&, bool wait,
-                           HANDLE token, const std::wstring& label) override {
+  DWORD runPlatformProgram(const std::wstring&, const ManifestEntry&, const std::wstring& arguments,
+                           const std::wstring&, bool wait, HANDLE token, const std::wstring& label) override {
     const std::string name = arguments.rfind(L"--record-install-user ", 0) == 0         ? "runPlatformProgram:record"
                              : arguments.rfind(L"--configure-platform-install ", 0) == 0 ? "runPlatformProgram:configure"
                                                                                          : "runPlatformProgram:launch";

@@ -25,6 +25,7 @@ enum class Move {
   LinkInWorkDirectory,    // a link to the victim inside the work directory
   LinkInIdentityDirectory,
   LinkAsPlatformData,     // ".platform" in the install directory is a link to the victim
+  ReplacePlatformProgram, // the installed OrvoQ9.exe becomes a program that leaves a trace when it runs
 };
 
 enum class Outcome {
@@ -32,6 +33,7 @@ enum class Outcome {
   FailsAndInstallsNothing,
   FailsOnlyAtRemoval, // installed and committed; the work directory with its link stays
   FailsAtConfiguration,
+  FailsAtProgramCheck,  // the replaced program is refused before any run
 };
 
 struct AttackRow {
@@ -61,6 +63,9 @@ class AttackMatrix : public E2eTest, public ::testing::WithParamInterface<Attack
     EXPECT_TRUE(fileExists(path));
   }
 
+  // Where the replacement program, had it started, logs its runs.
+  std::wstring replacementTrace() const { return installDirectory() + L"\\system-platform-runs.txt"; }
+
   void attack(Move move, const std::wstring& work) {
     switch (move) {
       case Move::ReplaceExtractorPair:
@@ -87,6 +92,12 @@ class AttackMatrix : public E2eTest, public ::testing::WithParamInterface<Attack
         makeDirectoryLink(installDirectory() + L"\\.platform", victim());
         links_.push_back(installDirectory() + L"\\.platform");
         break;
+      case Move::ReplacePlatformProgram: {
+        const std::wstring program = installDirectory() + L"\\OrvoQ9.exe";
+        ASSERT_TRUE(::CopyFileW(helperProgram(L"SystemPlatform").c_str(), (program + L".new").c_str(), FALSE));
+        ASSERT_TRUE(::MoveFileExW((program + L".new").c_str(), program.c_str(), MOVEFILE_REPLACE_EXISTING));
+        break;
+      }
     }
   }
 
@@ -152,7 +163,12 @@ TEST_P(AttackMatrix, LeavesEverythingOutsideTheInstallersOwnFilesUntouched) {
       EXPECT_EQ(failureOf(run).rfind("配置平台数据目录失败", 0), 0u) << run.markers;
       EXPECT_FALSE(fileExists(program)) << "the files were rolled back";
       break;
+    case Outcome::FailsAtProgramCheck:
+      EXPECT_EQ(failureOf(run).rfind("平台文件校验失败：OrvoQ9.exe\n", 0), 0u) << run.markers;
+      EXPECT_EQ(run.markers.find("platform-configured"), std::string::npos) << run.markers;
+      break;
   }
+  EXPECT_FALSE(fileExists(replacementTrace())) << "a program the installer did not install ran";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -169,7 +185,9 @@ INSTANTIATE_TEST_SUITE_P(
         AttackRow{"LinkPlantedInTheIdentityDirectory", L"install-user-recorded:0", Move::LinkInIdentityDirectory,
                   Outcome::FailsOnlyAtRemoval},
         AttackRow{"PlatformDataDirectoryIsALink", L"install-user-recorded:0", Move::LinkAsPlatformData,
-                  Outcome::FailsAtConfiguration}),
+                  Outcome::FailsAtConfiguration},
+        AttackRow{"PlatformProgramReplacedBeforeItsRuns", L"applied:0", Move::ReplacePlatformProgram,
+                  Outcome::FailsAtProgramCheck}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

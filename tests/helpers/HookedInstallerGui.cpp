@@ -178,10 +178,11 @@ class HookedSteps final : public orvo::PipelineSteps {
   void grantDirectoryAccess(const std::wstring& directory, const std::wstring& sid, DWORD accessMask) override {
     real_->grantDirectoryAccess(directory, sid, accessMask);
   }
-  DWORD runPlatformProgram(const std::wstring& program, const std::wstring& arguments,
+  DWORD runPlatformProgram(const std::wstring& program, const orvo::ManifestEntry& expected,
+                           const std::wstring& arguments,
                            const std::wstring& workingDirectory, bool wait, HANDLE token,
                            const std::wstring& label) override {
-    const DWORD id = real_->runPlatformProgram(program, arguments, workingDirectory, wait, token, label);
+    const DWORD id = real_->runPlatformProgram(program, expected, arguments, workingDirectory, wait, token, label);
     if (arguments.rfind(L"--record-install-user ", 0) == 0) event_("install-user-recorded", 0);
     return id;
   }

@@ -4,6 +4,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <filesystem>
 #include <sstream>
 #include <thread>
 
@@ -11,6 +12,7 @@
 #include "common/ScopeExit.h"
 #include "common/UniqueHandle.h"
 #include "common/Utf.h"
+#include "payload/Sha256.h"
 #include "system/DesktopUser.h"
 #include "system/PlatformRunLimits.h"
 #include "tests/system/SystemTestSupport.h"
@@ -256,6 +258,7 @@ class PlatformRun : public TempDirTest {
   void SetUp() override {
     program = temp / L"OrvoQ9.exe";
     test::copyFileOrThrow(test::helperProgram(L"SystemPlatform"), program);
+    expected = ManifestEntry{L"OrvoQ9.exe", sha256File(program), std::filesystem::file_size(program)};
     ::SetEnvironmentVariableW(L"ORVO_SYSTEM_TEST_PARENT", L"1");
   }
   void setMode(const std::string& mode) { test::writeBytes(temp / L"system-platform-mode.txt", mode); }
@@ -275,13 +278,14 @@ class PlatformRun : public TempDirTest {
   }
   std::string runError(const std::wstring& arguments, bool wait, HANDLE token, const PlatformRunLimits& limits = {}) {
     try {
-      runPlatformProgramWithin(program, arguments, temp.path(), wait, token, L"记录安装用户", limits);
+      runPlatformProgramWithin(program, expected, arguments, temp.path(), wait, token, L"记录安装用户", limits);
     } catch (const std::runtime_error& e) {
       return e.what();
     }
     return "";
   }
   std::wstring program;
+  ManifestEntry expected;  // the program as copied
 };
 
 TEST_F(PlatformRun, RecordsTheDesktopUserWithTheUsersOwnEnvironmentAndReturnsItsProcessId) {
@@ -289,7 +293,8 @@ TEST_F(PlatformRun, RecordsTheDesktopUserWithTheUsersOwnEnvironmentAndReturnsIts
   const UniqueHandle token = getDesktopUserToken();
   const std::wstring sidFile = temp / L"installer-user.sid";
   const std::wstring arguments = L"--record-install-user \"" + sidFile + L"\"";
-  const DWORD pid = runPlatformProgram(program, arguments, temp.path(), true, token.get(), L"记录安装用户");
+  const DWORD pid =
+      runPlatformProgram(program, expected, arguments, temp.path(), true, token.get(), L"记录安装用户");
   EXPECT_EQ(test::readBytes(sidFile), wideToUtf8(tokenUserSid(token.get())));
   const auto lines = runs();
   ASSERT_EQ(lines.size(), 1u);
@@ -301,8 +306,8 @@ TEST_F(PlatformRun, RecordsTheDesktopUserWithTheUsersOwnEnvironmentAndReturnsIts
 TEST_F(PlatformRun, ConfiguresAsTheInstallerWithItsEnvironment) {
   const std::wstring sidFile = temp / L"installer-user.sid";
   test::writeBytes(sidFile, wideToUtf8(ownSid()) + "\n");
-  runPlatformProgram(program, L"--configure-platform-install \"" + sidFile + L"\"", temp.path(), true, nullptr,
-                     L"配置平台数据目录");
+  runPlatformProgram(program, expected, L"--configure-platform-install \"" + sidFile + L"\"", temp.path(), true,
+                     nullptr, L"配置平台数据目录");
   const auto lines = runs();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0][0], "--configure-platform-install");
@@ -330,15 +335,63 @@ TEST_F(PlatformRun, TerminatesAProgramThatOutlivesItsLimit) {
 }
 
 TEST_F(PlatformRun, ReportsAProgramThatCannotStart) {
-  program = temp / L"missing.exe";
+  // The very file the manifest lists, but no program.
+  test::writeBytes(program, "not a program");
+  expected = ManifestEntry{L"OrvoQ9.exe", sha256File(program), 13};
   EXPECT_EQ(runError(L"", true, nullptr), "无法启动安装配置程序");
+}
+
+// What lies at the program's place after the install may have been put there
+// by the user the installer runs over; only the listed file may start.
+enum class ProgramSwap { OneByteChanged, Directory, Missing };
+constexpr const char* kProgramSwapNames[] = {"OneByteChanged", "Directory", "Missing"};
+
+void PrintTo(ProgramSwap swap, std::ostream* out) { *out << kProgramSwapNames[static_cast<int>(swap)]; }
+
+class PlatformRunOfSwappedProgram : public PlatformRun, public ::testing::WithParamInterface<ProgramSwap> {};
+
+TEST_P(PlatformRunOfSwappedProgram, IsRefusedAndNothingStarts) {
+  ASSERT_TRUE(::DeleteFileW(program.c_str()));
+  switch (GetParam()) {
+    case ProgramSwap::OneByteChanged: {
+      // Same size, another program: only the digest tells.
+      std::string bytes = test::readBytes(test::helperProgram(L"SystemPlatform"));
+      bytes[bytes.size() - 1] ^= 0x01;
+      test::writeBytes(program, bytes);
+      break;
+    }
+    case ProgramSwap::Directory:
+      ASSERT_TRUE(::CreateDirectoryW(program.c_str(), nullptr));
+      break;
+    case ProgramSwap::Missing:
+      break;
+  }
+  EXPECT_EQ(runError(L"--configure-platform-install \"x.sid\"", true, nullptr),
+            "平台文件校验失败：OrvoQ9.exe");
+  EXPECT_TRUE(runs().empty()) << "a program other than the listed one ran";
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, PlatformRunOfSwappedProgram,
+                         ::testing::Values(ProgramSwap::OneByteChanged, ProgramSwap::Directory, ProgramSwap::Missing),
+                         [](const auto& info) {
+                           return std::string(kProgramSwapNames[static_cast<int>(info.param)]);
+                         });
+
+TEST_F(PlatformRun, VerifiedProgramCannotBeChangedRenamedOrDeletedWhileHeld) {
+  const UniqueHandle held = openVerifiedProgram(program, expected);
+  EXPECT_FALSE(::MoveFileExW(program.c_str(), (program + L".moved").c_str(), MOVEFILE_REPLACE_EXISTING));
+  EXPECT_FALSE(::DeleteFileW(program.c_str()));
+  UniqueHandle writer(::CreateFileW(program.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                    FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
+  EXPECT_FALSE(writer.valid());
+  EXPECT_EQ(sha256File(program), expected.sha256);
 }
 
 TEST_F(PlatformRun, LaunchesAsTheDesktopUserWithoutWaiting) {
   requireDesktopShell();
   const UniqueHandle token = getDesktopUserToken();
   const auto started = std::chrono::steady_clock::now();
-  const DWORD pid = runPlatformProgram(program, L"", temp.path(), false, token.get(), L"安装配置");
+  const DWORD pid = runPlatformProgram(program, expected, L"", temp.path(), false, token.get(), L"安装配置");
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
   UniqueHandle process(::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid));
   ASSERT_TRUE(process) << "the returned id names no process";

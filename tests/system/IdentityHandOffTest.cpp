@@ -81,9 +81,11 @@ class HandOffSteps final : public PipelineSteps {
   }
   void extractArchive(const std::wstring&, HANDLE, HANDLE, const std::wstring&, const std::wstring&,
                       const ProgressReport&) override {}
+  // The entry of the program that apply() puts in place: the runs start only that file.
   std::vector<ManifestEntry> verifyPayloadFiles(const std::wstring&, const ProgressReport&,
                                                 const std::function<void()>&) override {
-    return {};
+    const std::wstring program = test::helperProgram(L"SystemPlatform");
+    return {ManifestEntry{L"OrvoQ9.exe", orvo::sha256File(program), std::filesystem::file_size(program)}};
   }
   std::function<void()> prepareMarker(const std::wstring&, const std::wstring&,
                                       std::vector<TransactionEntry>&) override {
@@ -102,14 +104,22 @@ class HandOffSteps final : public PipelineSteps {
   void grantDirectoryAccess(const std::wstring& directory, const std::wstring& sid, DWORD mask) override {
     orvo::grantDirectoryAccess(directory, sid, mask);
   }
-  DWORD runPlatformProgram(const std::wstring& program, const std::wstring& arguments,
+  DWORD runPlatformProgram(const std::wstring& program, const ManifestEntry& expected, const std::wstring& arguments,
                            const std::wstring& workingDirectory, bool wait, HANDLE token,
                            const std::wstring& label) override {
-    return runPlatformProgramWithin(program, arguments, workingDirectory, wait, token, label, limits_);
+    const DWORD id =
+        runPlatformProgramWithin(program, expected, arguments, workingDirectory, wait, token, label, limits_);
+    if (afterRecord && arguments.rfind(L"--record-install-user \"", 0) == 0) {
+      afterRecord(arguments.substr(23, arguments.size() - 24));
+    }
+    return id;
   }
   void registerInstallation(const std::wstring&, HANDLE, const std::vector<ManifestEntry>&) override {
     throw std::runtime_error("registration is not part of an unattended verification run");
   }
+
+  // The user's move once the record run has written the identity file (its path).
+  std::function<void(const std::wstring&)> afterRecord;
 
  private:
   PlatformRunLimits limits_;
@@ -137,10 +147,12 @@ class IdentityHandOff : public test::TempDirTest {
 
   void setPlatformMode(const std::string& mode) { test::writeBytes(installDirectory + L"\\system-platform-mode.txt", mode); }
 
-  void runAttempt(DWORD runLimitMilliseconds = 120000) {
+  void runAttempt(DWORD runLimitMilliseconds = 120000,
+                  std::function<void(const std::wstring&)> afterRecord = {}) {
     const std::wstring archive = temp / L"archive-digest.bin";
     test::writeBytes(archive, kArchiveBytes);
     HandOffSteps steps(runLimitMilliseconds);
+    steps.afterRecord = std::move(afterRecord);
     InstallPipeline pipeline(settings, status, steps, PipelineEndpoints{L"https://primary", L"https://fallback",
                                                                         orvo::sha256File(archive)});
     pipeline.installWorker();
@@ -217,6 +229,16 @@ TEST_F(IdentityHandOff, RefusesAnEmptySidFileAndAnotherUsersSid) {
     runAttempt();
     EXPECT_EQ(failureMarker(), failedBeforeCommit("安装用户身份验证失败")) << mode << ": " << markers();
   }
+}
+
+TEST_F(IdentityHandOff, RefusesAnIdentityFileLargerThanAnySidLine) {
+  // The user writes the identity directory: after the record run the file can
+  // grow without end, and the elevated read takes no more than a SID line needs.
+  runAttempt(120000, [](const std::wstring& path) {
+    test::writeBytes(path, test::readBytes(path) + "\n" + std::string(5000, 'x'));
+  });
+  EXPECT_EQ(failureMarker(), failedBeforeCommit("安装用户身份验证失败")) << markers();
+  EXPECT_EQ(platformSteps(), std::vector<std::string>{"--record-install-user"}) << "configured after a failed check";
 }
 
 TEST_F(IdentityHandOff, EndsWithInvalidUtf8ForASidFileThatIsNotUtf8) {

@@ -120,6 +120,33 @@ TEST_F(FileTransactionTest, CandidateThatDiffersFromTheManifestIsRefused) {
   EXPECT_FAILS_WITH(missing.prepare(candidate), "Candidate file differs from manifest");
 }
 
+TEST_F(FileTransactionTest, CandidateCannotBeReplacedBetweenItsCheckAndItsCopy) {
+  writeTree(root, {{L"a.bin", "old alpha"}});
+  writeTree(candidate, {{L"a.bin", "alpha"}});
+  writeBytes(temp / L"other.bin", "omega");
+  // The original's digest is the last step between the candidate's check and
+  // its copy: right there the candidate is moved aside and the other file put
+  // at its name.
+  bool replaced = false;
+  bool tried = false;
+  const DigestFile replacingCandidate = [&](const std::wstring& path) {
+    if (!tried && path == root + L"\\a.bin") {
+      tried = true;
+      const std::wstring name = candidate + L"\\a.bin";
+      replaced = ::MoveFileW(name.c_str(), (temp / L"aside.bin").c_str()) &&
+                 ::MoveFileW((temp / L"other.bin").c_str(), name.c_str());
+    }
+    return fileDigest(path);
+  };
+  FileTransaction transaction(root, candidateManifest(candidate), replacingCandidate);
+  transaction.prepare(candidate);
+  EXPECT_TRUE(tried);
+  EXPECT_FALSE(replaced) << "the checked candidate was not held until its copy";
+  transaction.apply();
+  transaction.commit();
+  EXPECT_EQ(readTree(root), (FileTree{{L"a.bin", "alpha"}}));
+}
+
 TEST_F(FileTransactionTest, ReadOnlyOrDirectoryDestinationStopsPreparationWithTheRootUntouched) {
   writeTree(root, {{L"a.bin", "old"}});
   ASSERT_TRUE(::SetFileAttributesW((root + L"\\a.bin").c_str(), FILE_ATTRIBUTE_READONLY));

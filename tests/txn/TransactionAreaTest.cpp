@@ -8,6 +8,7 @@
 #include "tests/txn/TxnTestFiles.h"
 #include "txn/FileTransaction.h"
 #include "txn/TransactionPathRules.h"
+#include "txn/TransactionPaths.h"
 
 using namespace orvo;
 using namespace orvo::test;
@@ -133,6 +134,57 @@ TEST_F(TransactionArea, FileProbeComparesSizeFirstAndDigestOnlyOnASizeMatch) {
   EXPECT_FALSE(fileMatches(temp / L"missing-dir\\f.bin", 11, upperSha, counting));
   EXPECT_FALSE(fileMatches(temp.path(), 0, upperSha, counting));
   EXPECT_EQ(digests, 2);
+}
+
+struct MatchingFileRow {
+  const char* name;
+  const wchar_t* path;  // below the test directory; "f.bin" holds "hello world"
+  std::uint64_t size;
+  const wchar_t* sha256;
+  bool opens;
+};
+
+void PrintTo(const MatchingFileRow& row, std::ostream* out) { *out << row.name; }
+
+const wchar_t* const HelloWorldSha = L"b94d27b9934d3e08a52e52d7da7dabfac484efe37a5380ee9088f7ace2efcde9";
+const wchar_t* const HelloWorldUpperSha = L"B94D27B9934D3E08A52E52D7DA7DABFAC484EFE37A5380EE9088F7ACE2EFCDE9";
+const wchar_t* const ZeroSha = L"0000000000000000000000000000000000000000000000000000000000000000";
+
+class MatchingFile : public TempDirTest, public ::testing::WithParamInterface<MatchingFileRow> {};
+
+TEST_P(MatchingFile, OpensOnlyARegularFileOfTheListedSizeAndDigest) {
+  writeBytes(temp / L"f.bin", "hello world");
+  std::filesystem::create_directories(temp / L"dir");
+  const MatchingFileRow& row = GetParam();
+  EXPECT_EQ(openMatchingFile(temp / row.path, row.size, row.sha256).valid(), row.opens);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, MatchingFile,
+    ::testing::Values(MatchingFileRow{"Listed", L"f.bin", 11, HelloWorldSha, true},
+                      MatchingFileRow{"UpperCaseDigest", L"f.bin", 11, HelloWorldUpperSha, true},
+                      MatchingFileRow{"OtherSizeSameDigest", L"f.bin", 12, HelloWorldSha, false},
+                      MatchingFileRow{"OtherDigest", L"f.bin", 11, ZeroSha, false},
+                      MatchingFileRow{"Missing", L"missing.bin", 11, HelloWorldSha, false},
+                      MatchingFileRow{"Directory", L"dir", 0, HelloWorldSha, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(TransactionArea, MatchingFileStaysUnchangeableWhileHeldAndCopiesWhatWasChecked) {
+  const std::wstring path = temp / L"f.bin";
+  writeBytes(path, "hello world");
+  const UniqueHandle held = openMatchingFile(path, 11, HelloWorldSha);
+  ASSERT_TRUE(held.valid());
+  writeBytes(temp / L"other.bin", "other bytes");
+  EXPECT_FALSE(::MoveFileExW((temp / L"other.bin").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING));
+  EXPECT_FALSE(::DeleteFileW(path.c_str()));
+  UniqueHandle writer(::CreateFileW(path.c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                    nullptr));
+  EXPECT_FALSE(writer.valid());
+  // The digest left the handle at the end: the copy still takes every byte.
+  copyAndFlush(held.get(), temp / L"copy.bin");
+  EXPECT_EQ(readBytes(temp / L"copy.bin"), "hello world");
+  EXPECT_FAILS_WITH(copyAndFlush(held.get(), temp / L"copy.bin"), "Cannot stage or back up transaction file");
 }
 
 TEST_F(TransactionArea, OwnedFileDeletionRefusesADirectoryAndIgnoresAbsence) {
