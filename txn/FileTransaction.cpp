@@ -3,6 +3,7 @@
 #include <set>
 #include <stdexcept>
 
+#include "common/NoFollowFile.h"
 #include "common/PathText.h"
 #include "common/UniqueHandle.h"
 #include "payload/Sha256.h"
@@ -111,7 +112,7 @@ void FileTransaction::loadJournal() {
   prepared_ = state_ != 1;
 }
 
-OriginalFileRecord FileTransaction::examineDestination(const std::wstring& destination) const {
+OriginalFileRecord FileTransaction::examineDestination(const std::wstring& destination, UniqueHandle& held) const {
   OriginalFileRecord original;
   const auto attributes = probeTransactionPath(destination);
   if (!attributes) return original;
@@ -125,6 +126,11 @@ OriginalFileRecord FileTransaction::examineDestination(const std::wstring& desti
                                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!probe) fail("Destination file is locked; installation not changed");
   }
+  // Held before the digest: read by others, never written, moved or deleted
+  // until the backup is copied from this same handle.
+  held = openNoFollow(destination, GENERIC_READ, FILE_SHARE_READ);
+  if (!held) fail("Destination file is locked; installation not changed");
+  if (nodeKindOf(held.get()) != NodeKind::RegularFile) fail("Destination is directory or read-only");
   original.size = transactionFileSize(destination);
   original.sha256 = lowercaseText(digestFile_(destination));
   if (!isSha256Text(original.sha256)) fail("Invalid original file hash");
@@ -160,7 +166,8 @@ void FileTransaction::prepare(const std::wstring& candidateDirectory) {
     const UniqueHandle candidateFile = openMatchingFile(candidate, entry.size, entry.sha256);
     if (!candidateFile) fail("Candidate file differs from manifest");
 
-    originals_[i] = examineDestination(destination);
+    UniqueHandle originalFile;
+    originals_[i] = examineDestination(destination, originalFile);
 
     const std::wstring staged = stagedPath(i);
     copyAndFlush(candidateFile.get(), staged);
@@ -169,8 +176,6 @@ void FileTransaction::prepare(const std::wstring& candidateDirectory) {
     const OriginalFileRecord& original = originals_[i];
     if (original.existed) {
       const std::wstring backup = backupPath(i);
-      const UniqueHandle originalFile = openMatchingFile(destination, original.size, original.sha256);
-      if (!originalFile) fail("Original file changed during backup");
       copyAndFlush(originalFile.get(), backup);
       if (!fileMatches(backup, original.size, original.sha256)) fail("Original file changed during backup");
     }

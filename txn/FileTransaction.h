@@ -85,7 +85,9 @@ class FileTransaction {
   void forgetRecoveredRun();
   void checkCancelled() const;
   // What stands at the destination; the record is complete or not returned.
-  OriginalFileRecord examineDestination(const std::wstring& destination) const;
+  // The record of an existing destination; `held` keeps that file open with
+  // read sharing only, so it is the one backed up and nobody changes it first.
+  OriginalFileRecord examineDestination(const std::wstring& destination, UniqueHandle& held) const;
   void rollbackEntry(std::size_t index);
 
   std::wstring root_;
