@@ -163,7 +163,7 @@ void FileTransaction::prepare(const std::wstring& candidateDirectory) {
     refuseReparsePath(destination);
     // Copied from the handle that was checked, held unchangeable until then:
     // nothing can be put at the candidate's name between check and copy.
-    const UniqueHandle candidateFile = openMatchingFile(candidate, entry.size, entry.sha256);
+    const UniqueHandle candidateFile = openMatchingFile(candidate, entry.size, entry.sha256, digestFile_);
     if (!candidateFile) fail("Candidate file differs from manifest");
 
     UniqueHandle originalFile;

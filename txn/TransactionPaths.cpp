@@ -8,7 +8,6 @@
 #include "common/NoFollowFile.h"
 #include "common/PathText.h"
 #include "common/UniqueHandle.h"
-#include "payload/Sha256.h"
 #include "txn/TransactionPathRules.h"
 
 namespace orvo {
@@ -46,7 +45,8 @@ bool fileMatches(const std::wstring& path, std::uint64_t size, const std::wstrin
   return lowercaseText(digestFile(path)) == lowercaseText(sha256);
 }
 
-UniqueHandle openMatchingFile(const std::wstring& path, std::uint64_t size, const std::wstring& sha256) {
+UniqueHandle openMatchingFile(const std::wstring& path, std::uint64_t size, const std::wstring& sha256,
+                              const DigestFile& digestFile) {
   refuseReparsePath(path);
   UniqueHandle file = openNoFollow(path, GENERIC_READ, FILE_SHARE_READ);
   std::uint64_t actualSize = 0;
@@ -55,7 +55,9 @@ UniqueHandle openMatchingFile(const std::wstring& path, std::uint64_t size, cons
     return UniqueHandle();
   }
   try {
-    if (lowercaseText(sha256OfHandle(file.get())) != lowercaseText(sha256)) return UniqueHandle();
+    // Digested by name while held: the handle admits no writer and no
+    // rename, so the name still leads to the very file it opened.
+    if (lowercaseText(digestFile(path)) != lowercaseText(sha256)) return UniqueHandle();
   } catch (const std::exception&) {
     return UniqueHandle();  // unreadable: not the file it must be
   }

@@ -39,10 +39,11 @@ std::uint64_t transactionFileSize(const std::wstring& path);
 
 // The file at `path` opened without following links, for reading without
 // write or delete sharing, when that handle shows a regular file of `size`
-// bytes whose digest, read through it, equals `sha256` (any letter case); an
-// empty handle otherwise. While it is held, what it was checked to hold can
+// bytes whose digest by `digestFile`, taken while that handle is held, equals
+// `sha256` (any letter case); an empty handle otherwise. While it is held, what it was checked to hold can
 // neither change nor be swapped for another file.
-UniqueHandle openMatchingFile(const std::wstring& path, std::uint64_t size, const std::wstring& sha256);
+UniqueHandle openMatchingFile(const std::wstring& path, std::uint64_t size, const std::wstring& sha256,
+                              const DigestFile& digestFile);
 
 // Copies the whole content behind `source` (a handle with read access) into a
 // new file at `target` (fails if the target exists), written through and

@@ -47,7 +47,7 @@ void FileTransaction::rollbackEntry(std::size_t index) {
         fail("Rollback conflict: externally modified file retained");
       }
     }
-    const UniqueHandle backup = openMatchingFile(backupPath(index), original.size, original.sha256);
+    const UniqueHandle backup = openMatchingFile(backupPath(index), original.size, original.sha256, digestFile_);
     if (!backup) fail("Rollback backup invalid; journal retained");
     const std::wstring restore = restorePath(index);
     deleteOwnedFile(restore);

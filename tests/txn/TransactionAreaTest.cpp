@@ -150,13 +150,15 @@ const wchar_t* const HelloWorldSha = L"b94d27b9934d3e08a52e52d7da7dabfac484efe37
 const wchar_t* const HelloWorldUpperSha = L"B94D27B9934D3E08A52E52D7DA7DABFAC484EFE37A5380EE9088F7ACE2EFCDE9";
 const wchar_t* const ZeroSha = L"0000000000000000000000000000000000000000000000000000000000000000";
 
+const DigestFile digestOf = [](const std::wstring& path) { return sha256File(path); };
+
 class MatchingFile : public TempDirTest, public ::testing::WithParamInterface<MatchingFileRow> {};
 
 TEST_P(MatchingFile, OpensOnlyARegularFileOfTheListedSizeAndDigest) {
   writeBytes(temp / L"f.bin", "hello world");
   std::filesystem::create_directories(temp / L"dir");
   const MatchingFileRow& row = GetParam();
-  EXPECT_EQ(openMatchingFile(temp / row.path, row.size, row.sha256).valid(), row.opens);
+  EXPECT_EQ(openMatchingFile(temp / row.path, row.size, row.sha256, digestOf).valid(), row.opens);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -172,7 +174,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(TransactionArea, MatchingFileStaysUnchangeableWhileHeldAndCopiesWhatWasChecked) {
   const std::wstring path = temp / L"f.bin";
   writeBytes(path, "hello world");
-  const UniqueHandle held = openMatchingFile(path, 11, HelloWorldSha);
+  const UniqueHandle held = openMatchingFile(path, 11, HelloWorldSha, digestOf);
   ASSERT_TRUE(held.valid());
   writeBytes(temp / L"other.bin", "other bytes");
   EXPECT_FALSE(::MoveFileExW((temp / L"other.bin").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING));
