@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 
+#include "common/UniqueHandle.h"
 #include "common/Utf.h"
 
 namespace orvo {
@@ -16,9 +17,10 @@ std::string systemErrorText(unsigned long code) {
   if (n == 0) {
     n = ::FormatMessageW(flags, nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
   }
+  // Owned before anything that can throw touches it.
+  const UniqueLocal<wchar_t*> owned(buffer);
   std::wstring text;
   if (n != 0 && buffer != nullptr) text.assign(buffer, n);
-  if (buffer != nullptr) ::LocalFree(buffer);
   while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) text.pop_back();
   if (text.empty()) return "error " + std::to_string(code);
   return wideToUtf8(text);
