@@ -52,11 +52,4 @@ std::filesystem::path absolutePath(const std::filesystem::path& path) {
   return result;
 }
 
-bool removePath(const std::filesystem::path& path) {
-  std::error_code ec;
-  const bool removed = std::filesystem::remove(path, ec);
-  if (ec) throwFilesystemError("remove", ec, path);
-  return removed;
-}
-
 }  // namespace orvo

@@ -23,8 +23,6 @@ void createDirectories(const std::filesystem::path& path);
 bool pathExists(const std::filesystem::path& path);
 // std::filesystem::absolute with the error text above.
 std::filesystem::path absolutePath(const std::filesystem::path& path);
-// std::filesystem::remove with the error text above; false when nothing was there.
-bool removePath(const std::filesystem::path& path);
 
 // True for the only two errors that mean "absent" to the engines: 2 and 3.
 constexpr bool isAbsentError(unsigned long code) noexcept { return code == 2 || code == 3; }

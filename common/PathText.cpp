@@ -7,8 +7,6 @@ namespace {
 
 constexpr bool isAsciiLetter(wchar_t c) noexcept { return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z'); }
 
-}  // namespace
-
 std::size_t rootNameLength(std::wstring_view path) noexcept {
   if (path.size() >= 2 && isAsciiLetter(path[0]) && path[1] == L':') return 2;
   if (path.size() >= 3 && isPathSeparator(path[0]) && isPathSeparator(path[1]) && !isPathSeparator(path[2])) {
@@ -18,6 +16,8 @@ std::size_t rootNameLength(std::wstring_view path) noexcept {
   }
   return 0;
 }
+
+}  // namespace
 
 std::size_t rootPartLength(std::wstring_view path) noexcept {
   std::size_t i = rootNameLength(path);

@@ -14,7 +14,6 @@ namespace orvo {
 
 constexpr bool isPathSeparator(wchar_t c) noexcept { return c == L'\\' || c == L'/'; }
 
-std::size_t rootNameLength(std::wstring_view path) noexcept;
 std::size_t rootPartLength(std::wstring_view path) noexcept;
 inline std::wstring_view rootPart(std::wstring_view path) noexcept { return path.substr(0, rootPartLength(path)); }
 
