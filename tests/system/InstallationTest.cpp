@@ -149,7 +149,7 @@ TEST_F(Installation, RegistersShortcutsKeyAndCopiesOnlyIntoAnExistingPersonalDat
   place(setup, list);
   place(later, std::string(64, 'b') + "\t20\tOrvoQ9.exe\n");
   std::filesystem::create_directories(elsewhere), std::filesystem::create_directories(dir);
-  for (const std::wstring expected : {std::wstring(L"Cannot prepare installer files"), kLinks}) {
+  for (const std::wstring& expected : {std::wstring(L"Cannot prepare installer files"), kLinks}) {
     if (expected == kLinks) makeDirectoryLink(data, elsewhere);
     EXPECT_EQ(registerFrom(setup, dir, false).boxTexts, std::vector<std::wstring>{expected});
     EXPECT_FALSE(fileExists(elsewhere + L"\\installer-files.tsv") || fileExists(shortcutOf(FOLDERID_Desktop)));
