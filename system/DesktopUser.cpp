@@ -10,9 +10,32 @@
 #include "common/NoFollowFile.h"
 #include "common/Utf.h"
 #include "payload/Sha256.h"
-#include "system/PlatformRunLimits.h"
+#include "system/PlatformRunSeam.h"
 
 namespace orvo {
+namespace {
+
+std::wstring platformCommandLine(const std::wstring& program, const std::wstring& arguments) {
+  return L"\"" + program + L"\" " + arguments;
+}
+
+std::string platformRunFailure(const std::wstring& label, DWORD exitCode) {
+  return wideToUtf8(label) + "失败，错误码 " + std::to_string(exitCode);
+}
+
+UniqueHandle openVerifiedProgram(const std::wstring& program, const ManifestEntry& expected) {
+  const auto fail = [&expected] {
+    return std::runtime_error("平台文件校验失败：" + wideToUtf8(expected.relativePath));
+  };
+  UniqueHandle file = openNoFollow(program, GENERIC_READ, FILE_SHARE_READ);
+  if (!file || nodeKindOf(file.get()) != NodeKind::RegularFile) throw fail();
+  std::uint64_t size = 0;
+  if (!fileSizeOf(file.get(), size) || size != expected.size) throw fail();
+  if (sha256OfHandle(file.get()) != expected.sha256) throw fail();
+  return file;
+}
+
+}  // namespace
 
 UniqueHandle getDesktopUserToken() {
   const auto fail = [] { return std::runtime_error("无法获取桌面用户身份"); };
@@ -90,26 +113,6 @@ void grantDirectoryAccess(const std::wstring& directory, const std::wstring& sid
       ERROR_SUCCESS) {
     throw fail();
   }
-}
-
-std::wstring platformCommandLine(const std::wstring& program, const std::wstring& arguments) {
-  return L"\"" + program + L"\" " + arguments;
-}
-
-std::string platformRunFailure(const std::wstring& label, DWORD exitCode) {
-  return wideToUtf8(label) + "失败，错误码 " + std::to_string(exitCode);
-}
-
-UniqueHandle openVerifiedProgram(const std::wstring& program, const ManifestEntry& expected) {
-  const auto fail = [&expected] {
-    return std::runtime_error("平台文件校验失败：" + wideToUtf8(expected.relativePath));
-  };
-  UniqueHandle file = openNoFollow(program, GENERIC_READ, FILE_SHARE_READ);
-  if (!file || nodeKindOf(file.get()) != NodeKind::RegularFile) throw fail();
-  std::uint64_t size = 0;
-  if (!fileSizeOf(file.get(), size) || size != expected.size) throw fail();
-  if (sha256OfHandle(file.get()) != expected.sha256) throw fail();
-  return file;
 }
 
 DWORD runPlatformProgram(const std::wstring& program, const ManifestEntry& expected, const std::wstring& arguments,

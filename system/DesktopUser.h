@@ -16,11 +16,6 @@
 
 namespace orvo {
 
-// Rights granted on the pipeline's work directory (generic read and execute)
-// and on the identity directory (modify).
-constexpr DWORD kReadExecuteAccess = 0x1200A9;
-constexpr DWORD kModifyAccess = 0x1301BF;
-
 // A primary token (all access, impersonation level) duplicated from the process
 // that owns the desktop shell window. Throws "无法获取桌面用户身份".
 UniqueHandle getDesktopUserToken();
@@ -36,23 +31,11 @@ std::wstring tokenUserSid(HANDLE token);
 // written.
 void grantDirectoryAccess(const std::wstring& directory, const std::wstring& sid, DWORD accessMask);
 
-// The platform program's command line: the program path in double quotes, one
-// space, then the arguments (so a run without arguments ends in that space).
-std::wstring platformCommandLine(const std::wstring& program, const std::wstring& arguments);
-
-// The message of a waited run that ended with a non-zero exit code.
-std::string platformRunFailure(const std::wstring& label, DWORD exitCode);
-
-// Opens the program file without following links, for reading without write
-// or delete sharing, and requires a regular file of the entry's size and then
-// its digest; the handle keeps it so until it is closed. Throws
-// "平台文件校验失败：" + the entry's path.
-UniqueHandle openVerifiedProgram(const std::wstring& program, const ManifestEntry& expected);
-
 // Starts the platform program in `workingDirectory`, as the token's user with
 // that user's environment and profile, or as the installer when `token` is
-// null. The program must be the file that `expected` describes
-// (openVerifiedProgram), held unchangeable until its process exists. When
+// null. The program must be the file that `expected` describes (a regular
+// file, not reached through a link, of its size and digest), held unchangeable
+// until its process exists; otherwise "平台文件校验失败：" + the entry's path. When
 // waiting, the program runs hidden and must end with 0 within 120 s;
 // otherwise it is terminated ("安装配置超时，请重试") or its code reported
 // (label + "失败，错误码 " + code). Returns the process id. Other messages:

@@ -4,6 +4,7 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 
+#include <cstdint>
 #include <stdexcept>
 #include <system_error>
 
@@ -29,17 +30,19 @@ void setNumber(HKEY key, const wchar_t* name, DWORD value) {
   ::RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
 }
 
-}  // namespace
-
+// Sum over the files of (size / 1024, truncated), as the 32-bit KiB value.
 std::uint32_t estimatedSizeKiB(const std::vector<ManifestEntry>& manifest) {
   std::uint32_t total = 0;
   for (const auto& entry : manifest) total += static_cast<std::uint32_t>(entry.size / 1024);
   return total;
 }
 
+// The quoted uninstaller copy's path followed by " --uninstall".
 std::wstring uninstallCommand(const std::wstring& installDirectory) {
   return L"\"" + joinPath(installDirectory, kUninstallerName) + L"\" --uninstall";
 }
+
+}  // namespace
 
 std::wstring knownFolderOfUser(const KNOWNFOLDERID& folder, HANDLE token) {
   UniqueCoTaskMem<wchar_t*> path;

@@ -10,7 +10,6 @@
 #include <windows.h>
 #include <shtypes.h>
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -41,11 +40,5 @@ void createShortcut(const std::wstring& shortcutPath, const std::wstring& instal
 
 // A known folder of the token's user. Throws "无法取得快捷方式目录".
 std::wstring knownFolderOfUser(const KNOWNFOLDERID& folder, HANDLE token);
-
-// Sum over the files of (size / 1024, truncated), as the 32-bit KiB value.
-std::uint32_t estimatedSizeKiB(const std::vector<ManifestEntry>& manifest);
-
-// The quoted uninstaller copy's path followed by " --uninstall".
-std::wstring uninstallCommand(const std::wstring& installDirectory);
 
 }  // namespace orvo

@@ -9,6 +9,7 @@
 
 #include "common/PathText.h"
 #include "common/UniqueHandle.h"
+#include "system/RunningProgramsSeam.h"
 #include "system/TextEquality.h"
 
 namespace orvo {
@@ -48,8 +49,6 @@ bool anyProcess(const std::function<bool(const PROCESSENTRY32W&)>& visit) {
   return false;
 }
 
-}  // namespace
-
 bool isGameClientName(std::wstring_view executableName) {
   static constexpr std::array<std::wstring_view, 4> kNames = {L"dnf.exe", L"dnfchina.exe", L"dfo.exe", L"arad.exe"};
   return isOneOf(executableName, kNames);
@@ -60,12 +59,6 @@ bool isPlatformName(std::wstring_view executableName) {
   return isOneOf(executableName, kNames);
 }
 
-std::wstring gameDirectoryPrefix(std::wstring_view directory) {
-  std::wstring prefix = normalizeLexically(directory);
-  if (prefix.empty() || prefix.back() != L'\\') prefix.push_back(L'\\');
-  return prefix;
-}
-
 bool imageLiesUnder(std::wstring_view imagePath, std::wstring_view prefix) {
   const std::wstring image = normalizeLexically(imagePath);
   return image.size() >= prefix.size() && equalIgnoringCase(std::wstring_view(image).substr(0, prefix.size()), prefix);
@@ -73,6 +66,14 @@ bool imageLiesUnder(std::wstring_view imagePath, std::wstring_view prefix) {
 
 bool imageLiesDirectlyIn(std::wstring_view imagePath, std::wstring_view directory) {
   return equalIgnoringCase(parentPathText(imagePath), directory);
+}
+
+}  // namespace
+
+std::wstring gameDirectoryPrefix(std::wstring_view directory) {
+  std::wstring prefix = normalizeLexically(directory);
+  if (prefix.empty() || prefix.back() != L'\\') prefix.push_back(L'\\');
+  return prefix;
 }
 
 bool gameProcessMatches(std::wstring_view executableName, const std::optional<std::wstring>& imagePath,

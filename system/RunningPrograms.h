@@ -7,9 +7,7 @@
 // directory and counts a game process it cannot inspect as running (it may
 // belong to another user); the platform check looks only at the directory
 // itself and passes over a process it cannot inspect.
-#include <optional>
 #include <string>
-#include <string_view>
 
 namespace orvo {
 
@@ -20,20 +18,5 @@ bool isGameRunningUnder(const std::wstring& directory);
 // True when "OrvoQ9.exe", "orvo game.exe" or "OrvoGame.exe" (any case) runs
 // with its executable directly in `directory` (whole text, any case).
 bool isPlatformRunningIn(const std::wstring& directory);
-
-// Rules of the two checks on text alone (no process or disk access). An image
-// path that could not be read is passed as nothing.
-bool gameProcessMatches(std::wstring_view executableName, const std::optional<std::wstring>& imagePath,
-                        std::wstring_view prefix);
-bool platformProcessMatches(std::wstring_view executableName, const std::optional<std::wstring>& imagePath,
-                            std::wstring_view directory);
-bool isGameClientName(std::wstring_view executableName);
-bool isPlatformName(std::wstring_view executableName);
-// The lexically normal directory with exactly one trailing backslash.
-std::wstring gameDirectoryPrefix(std::wstring_view directory);
-// True when the lexically normal image path starts with `prefix`, any case.
-bool imageLiesUnder(std::wstring_view imagePath, std::wstring_view prefix);
-// True when the image's own directory equals `directory`, any case, as whole text.
-bool imageLiesDirectlyIn(std::wstring_view imagePath, std::wstring_view directory);
 
 }  // namespace orvo

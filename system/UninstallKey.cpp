@@ -1,5 +1,6 @@
 #include "system/UninstallKey.h"
 
+#include <optional>
 #include <vector>
 
 #include "common/UniqueHandle.h"
@@ -40,8 +41,6 @@ std::optional<std::wstring> readInstallLocation(HKEY key) {
   return std::wstring(buffer.data(), buffer.size() - 1);
 }
 
-}  // namespace
-
 std::optional<std::wstring> normalizeInstallLocation(const std::wstring& path) {
   const auto text = installLocationText(path);
   if (!text) return std::nullopt;
@@ -54,6 +53,8 @@ std::optional<std::wstring> normalizeInstallLocation(const std::wstring& path) {
   full.resize(length);
   return trimInstallLocation(full);
 }
+
+}  // namespace
 
 bool deleteUninstallKeyIfOwned(HKEY root, const std::wstring& subkey, REGSAM view, const std::wstring& directory) {
   const auto ours = normalizeInstallLocation(directory);

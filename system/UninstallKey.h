@@ -8,19 +8,15 @@
 // closed on every path.
 #include <windows.h>
 
-#include <optional>
 #include <string>
 
 namespace orvo {
 
-// The canonical form of an install location: text rules, every partial path an
-// existing directory that is no reparse point, the full path without trailing
-// backslashes. Nothing when any rule fails.
-std::optional<std::wstring> normalizeInstallLocation(const std::wstring& path);
-
 // Deletes `subkey` of `root` in the given registry view when its
 // "InstallLocation" and `directory` have the same install-location form (any
-// case). True when the key was deleted.
+// case): text rules, every partial path an existing directory that is no
+// reparse point, the full path without trailing backslashes. True when the key
+// was deleted.
 bool deleteUninstallKeyIfOwned(HKEY root, const std::wstring& subkey, REGSAM view, const std::wstring& directory);
 
 }  // namespace orvo

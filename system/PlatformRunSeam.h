@@ -1,7 +1,7 @@
 #pragma once
-// The time limits of a waited platform program run. The installer always uses
-// the defaults; only tests pass shorter ones, so that a hanging program can be
-// exercised without waiting two minutes.
+// A named test seam of the platform program runs: the time limits of a waited
+// run. The installer always uses the defaults; only tests pass shorter ones, so
+// that a hanging program can be exercised without waiting two minutes.
 #include <windows.h>
 
 #include <string>
