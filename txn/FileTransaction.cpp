@@ -73,13 +73,6 @@ FileTransaction::FileTransaction(const std::wstring& root, std::vector<Transacti
       onEvent_(std::move(onEvent)),
       area_(areaFor(root_, lowerRoot_)) {}
 
-std::unique_ptr<FileTransaction> createTransaction(const std::wstring& root, std::vector<TransactionEntry> entries,
-                                                   DigestFile digestFile, CheckCancelled checkCancelled,
-                                                   TransactionEvent onEvent) {
-  return std::make_unique<FileTransaction>(root, std::move(entries), std::move(digestFile),
-                                           std::move(checkCancelled), std::move(onEvent));
-}
-
 std::wstring FileTransaction::destinationPath(std::size_t index) const {
   return joinPath(root_, entries_[index].relativePath);
 }

@@ -13,7 +13,6 @@
 // lease and the pinned directories.
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,8 +31,7 @@ inline constexpr std::size_t MaxTransactionEntries = 512;
 
 class FileTransaction {
  public:
-  // createTransaction: validates and normalises; touches nothing on disk beyond
-  // attribute reads.
+  // Validates and normalises; touches nothing on disk beyond attribute reads.
   FileTransaction(const std::wstring& root, std::vector<TransactionEntry> entries, DigestFile digestFile,
                   CheckCancelled checkCancelled = {}, TransactionEvent onEvent = {});
   // Rolls back what is still active and unfinished (errors dropped), then
@@ -49,34 +47,27 @@ class FileTransaction {
 
   // Undo and recovery.
   void rollback();
-  void cleanupArea();
-  void scanArea() const;
   // The full recovery of an earlier run's area: cleanup when it was committed
   // or rolled back, rollback otherwise. Does nothing when no area is present.
   void recover();
 
-  // Pieces of the recovery, exposed for the pipeline and for tests.
+  // Attributes of the area path, or nothing when no area is present.
   std::optional<DWORD> probeArea() const { return area_.probe(); }
-  void ensureDirectory(const std::wstring& directory) { area_.ensureDirectory(directory); }
-  void openArea(bool create) { area_.open(create); }
-  void loadJournal();
-
-  bool fileMatches(const std::wstring& path, std::uint64_t size, const std::wstring& sha256) const;
-
-  const std::wstring& root() const noexcept { return root_; }
   const std::wstring& areaPath() const noexcept { return area_.path(); }
-  const std::vector<TransactionEntry>& entries() const noexcept { return entries_; }
-  const std::vector<OriginalFileRecord>& originals() const noexcept { return originals_; }
   TransactionState state() const noexcept { return static_cast<TransactionState>(state_); }
-  std::uint32_t applyCursor() const noexcept { return applyCursor_; }
   bool isActive() const noexcept { return active_; }
-  bool isPrepared() const noexcept { return prepared_; }
+
+ private:
+  friend struct FileTransactionSeam;
+
+  void cleanupArea();
+  void scanArea() const;
+  void loadJournal();
+  bool fileMatches(const std::wstring& path, std::uint64_t size, const std::wstring& sha256) const;
   std::wstring stagedPath(std::size_t index) const { return area_.stagedPath(index); }
   std::wstring backupPath(std::size_t index) const { return area_.backupPath(index); }
   std::wstring restorePath(std::size_t index) const { return area_.restorePath(index); }
   std::wstring destinationPath(std::size_t index) const;
-
- private:
   void event(const char* label, std::uint64_t index) const;
   // Publishes the journal with `state` and `applyCursor`, and only then adopts
   // them: memory never claims a step the disk does not record.
@@ -103,10 +94,5 @@ class FileTransaction {
   bool active_ = false;
   bool prepared_ = false;
 };
-
-// The engine's creation entry point.
-std::unique_ptr<FileTransaction> createTransaction(const std::wstring& root, std::vector<TransactionEntry> entries,
-                                                   DigestFile digestFile, CheckCancelled checkCancelled = {},
-                                                   TransactionEvent onEvent = {});
 
 }  // namespace orvo

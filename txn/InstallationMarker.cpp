@@ -28,8 +28,7 @@ std::optional<DWORD> markerAttributes(const std::wstring& path) {
   fail("Cannot inspect installation marker; existing file retained");
 }
 
-}  // namespace
-
+// True for an existing non-directory file; refuses links on the path.
 bool probeMarker(const std::wstring& path) {
   std::wstring current = path;
   while (!current.empty()) {
@@ -47,6 +46,7 @@ bool probeMarker(const std::wstring& path) {
   return true;
 }
 
+// The bytes of an existing marker that passed validation.
 std::string readMarker(const std::wstring& path) {
   if (!probeMarker(path)) fail("Installation marker is missing or too large; existing file retained");
   std::error_code sizeError;
@@ -61,6 +61,8 @@ std::string readMarker(const std::wstring& path) {
   validateMarker(bytes);
   return bytes;
 }
+
+}  // namespace
 
 MarkerSnapshot prepareMarker(const std::wstring& candidateDirectory, const std::wstring& installRoot,
                              std::vector<TransactionEntry>& entries,

@@ -23,11 +23,6 @@ struct MarkerSnapshot {
   std::string content;  // empty when no marker existed
 };
 
-// True for an existing non-directory file; refuses links on the path.
-bool probeMarker(const std::wstring& path);
-// The bytes of an existing marker that passed validation.
-std::string readMarker(const std::wstring& path);
-
 // Writes the candidate marker and lists it last in `entries`.
 MarkerSnapshot prepareMarker(const std::wstring& candidateDirectory, const std::wstring& installRoot,
                              std::vector<TransactionEntry>& entries,

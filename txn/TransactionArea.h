@@ -26,14 +26,11 @@ class TransactionArea {
   TransactionArea& operator=(const TransactionArea&) = delete;
 
   const std::wstring& path() const noexcept { return path_; }
-  bool holdsLease() const noexcept { return lease_.valid(); }
 
   // Attributes of the area path, or nothing when it is absent.
   std::optional<DWORD> probe() const;
   // Creates `directory` and its missing parents, pinning every level, top down.
   void ensureDirectory(const std::wstring& directory);
-  // Keeps a handle without delete sharing on an existing directory.
-  void pinDirectory(const std::wstring& directory);
   // Opens (and with `create` makes) the area and takes the lease. Without
   // `create` an absent area is left alone and no lease is taken.
   void open(bool create);
@@ -52,6 +49,8 @@ class TransactionArea {
 
  private:
   void releaseHandles() noexcept;
+  // Keeps a handle without delete sharing on an existing directory.
+  void pinDirectory(const std::wstring& directory);
   // Names in the area, without "." and "..".
   std::vector<std::wstring> listItems() const;
 

@@ -16,8 +16,6 @@ bool isHexDigit(wchar_t c) noexcept {
   return isAsciiDigit(c) || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
 }
 
-}  // namespace
-
 void checkPathComponent(std::wstring_view component) {
   if (component.empty() || component == L"." || component == L"..") refuse("Unsafe transaction path component");
   const wchar_t last = component.back();
@@ -32,6 +30,8 @@ void checkPathComponent(std::wstring_view component) {
     refuse("Reserved transaction path");
   }
 }
+
+}  // namespace
 
 std::wstring normalizeRelativePath(std::wstring_view path) {
   if (path.empty() || path.size() > MaxRelativePathLength) refuse("Unsafe transaction relative path");

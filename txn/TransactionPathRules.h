@@ -15,11 +15,10 @@ namespace orvo {
 // Longest accepted relative path, in UTF-16 code units.
 inline constexpr std::size_t MaxRelativePathLength = 240;
 
-// Refuses empty, "." and "..", a trailing dot or space, control characters and
-// device names (con, prn, aux, nul, com0-9, lpt0-9, with or without extension).
-void checkPathComponent(std::wstring_view component);
-
-// Checks a manifest-relative path and returns it with "\" separators.
+// Checks a manifest-relative path and returns it with "\" separators: every
+// component refuses empty, "." and "..", a trailing dot or space, control
+// characters and device names (con, prn, aux, nul, com0-9, lpt0-9, with or
+// without extension).
 std::wstring normalizeRelativePath(std::wstring_view path);
 
 // The install-root rules applied after the input checks: lexical normal form
