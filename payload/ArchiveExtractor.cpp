@@ -88,12 +88,12 @@ UniqueAttributeList inheritOnly(HANDLE* handles, std::size_t count) {
   return list;
 }
 
-}  // namespace
-
 std::wstring extractionCommandLine(const std::wstring& program, const std::wstring& archive,
                                    const std::wstring& directory) {
   return quoted(program) + L" x -y -aoa -bsp1 -bso1 -bse1 " + quoted(archive) + L" -o" + quoted(directory);
 }
+
+}  // namespace
 
 void extractArchive(const std::wstring& program, const std::vector<HeldExtractorFile>& heldFiles,
                     const std::wstring& archive, const std::wstring& directory, const ProgressReport& report) {

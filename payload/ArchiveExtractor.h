@@ -30,11 +30,8 @@ struct HeldExtractorFile {
   const std::vector<unsigned char>* expected;
 };
 
-// The child's whole command line: "program" x -y -aoa -bsp1 -bso1 -bse1 "archive" -o"directory".
-std::wstring extractionCommandLine(const std::wstring& program, const std::wstring& archive,
-                                   const std::wstring& directory);
-
-// Runs `program` to extract `archive` into `directory`. Right before the
+// Runs `program` as "program" x -y -aoa -bsp1 -bso1 -bse1 "archive" -o"directory"
+// in the program's own directory. Right before the
 // child starts, every held file must still be a regular file of the expected
 // size and then of the expected digest. Throws "Cannot start extraction" (no
 // pipe), "Cannot extract platform files" (a held file differs, or no child) or

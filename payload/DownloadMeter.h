@@ -29,7 +29,6 @@ class DownloadMeter {
   // Counts `bytes` read at `now`; returns the report that is due, if any.
   std::optional<Report> add(std::uint64_t bytes, Clock::time_point now);
 
-  std::uint64_t received() const noexcept { return received_; }
   bool complete() const noexcept { return received_ == expected_; }
 
  private:

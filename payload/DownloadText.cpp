@@ -20,6 +20,10 @@ std::wstring formatNumber(const char* format, double value) {
   return result;
 }
 
+std::wstring megabyteText(std::uint64_t bytes) {
+  return formatNumber("%.1f", static_cast<double>(bytes) / kMegabyte) + L" MB";
+}
+
 }  // namespace
 
 std::optional<std::uint64_t> parseContentLength(std::wstring_view text) {
@@ -42,10 +46,6 @@ int downloadPercent(std::uint64_t received, std::uint64_t total) {
   // received never passes total here (the meter refuses that first), so
   // received × 70 cannot overflow for any size a download can have.
   return static_cast<int>(received * 70 / total);
-}
-
-std::wstring megabyteText(std::uint64_t bytes) {
-  return formatNumber("%.1f", static_cast<double>(bytes) / kMegabyte) + L" MB";
 }
 
 std::wstring downloadDetailText(std::uint64_t received, std::uint64_t total, double bytesPerSecond) {

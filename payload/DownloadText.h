@@ -24,10 +24,7 @@ std::optional<std::uint64_t> parseContentLength(std::wstring_view text);
 // Share of the download's 0..70 band: received × 70 ÷ total, truncated.
 int downloadPercent(std::uint64_t received, std::uint64_t total);
 
-// "<bytes ÷ 1,048,576 with one decimal> MB".
-std::wstring megabyteText(std::uint64_t bytes);
-
-// "<received MB> / <total MB>    <speed> MB/s", followed by "    约 <seconds> 秒"
+// "<received MB> / <total MB>    <speed> MB/s" (bytes ÷ 1,048,576, one decimal), followed by "    约 <seconds> 秒"
 // (remaining time rounded up) while the speed is positive and bytes remain.
 std::wstring downloadDetailText(std::uint64_t received, std::uint64_t total, double bytesPerSecond);
 

@@ -26,8 +26,6 @@ class ExtractProgressParser {
   // the held text: up to three digits right before each "%", values 0..100.
   std::vector<int> feed(std::string_view piece);
 
-  const std::string& held() const noexcept { return held_; }
-
  private:
   std::string held_;
 };

@@ -59,8 +59,8 @@ bool isGameClientFile(const std::wstring& component) {
   return false;
 }
 
-}  // namespace
-
+// Every syntax rule over the whole path comes before any ownership rule, so an
+// owned name early in a path cannot hide a climbing component later on.
 void checkManifestPath(std::wstring_view path) {
   if (path.empty() || path.size() > kMaxPathUnits || path.front() == L'/' || path.back() == L'/') unsafePath();
   if (path.find_first_of(L"\\:\"<>|*?\r\n\t") != std::wstring_view::npos) unsafePath();
@@ -90,6 +90,7 @@ void checkManifestPath(std::wstring_view path) {
   }
 }
 
+// std::stoull's rules in base 10, with its messages, without its locale or errno.
 std::uint64_t parseManifestSize(std::string_view field) {
   std::size_t i = 0;
   while (i < field.size() && isSpace(field[i])) ++i;
@@ -107,6 +108,8 @@ std::uint64_t parseManifestSize(std::string_view field) {
   if (overflow) throw std::out_of_range("stoull argument out of range");
   return negative ? 0 - value : value;
 }
+
+}  // namespace
 
 std::vector<ManifestEntry> parseFileManifest(std::string_view text) {
   std::vector<ManifestEntry> entries;

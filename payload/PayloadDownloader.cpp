@@ -1,4 +1,5 @@
 #include "payload/PayloadDownloader.h"
+#include "payload/PayloadDownloaderSeam.h"
 
 #include <windows.h>
 #include <winhttp.h>

@@ -28,9 +28,4 @@ inline constexpr std::uint64_t kPayloadArchiveSize = build::kPayloadSize;
 void downloadPayload(const std::wstring& url, const std::wstring& target, const ProgressReport& report,
                      const std::function<void()>& checkCancelled);
 
-// downloadPayload with the size as a parameter: downloadPayload passes
-// kPayloadArchiveSize; tests use it for bodies of other sizes.
-void downloadExactly(const std::wstring& url, const std::wstring& target, std::uint64_t expectedSize,
-                     const ProgressReport& report, const std::function<void()>& checkCancelled);
-
 }  // namespace orvo

@@ -1,4 +1,5 @@
 #include "payload/PayloadVerification.h"
+#include "payload/PayloadVerificationSeam.h"
 
 #include <windows.h>
 

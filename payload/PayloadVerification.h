@@ -7,7 +7,6 @@
 // throws, naming the entry's path; the size is compared before the file is
 // read; nothing on disk changes; progress stays within 90..94 and never goes
 // back. Files that the manifest does not list are ignored.
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -21,21 +20,13 @@ constexpr int kFileManifestResource = 105;
 // parseFileManifest of resource 105; throws "Embedded resource missing" without it.
 std::vector<ManifestEntry> loadEmbeddedFileManifest();
 
-// Verifies `root` against the embedded manifest and returns that manifest.
-std::vector<ManifestEntry> verifyPayloadFiles(const std::wstring& root, const ProgressReport& report,
-                                              const CancelCheck& checkCancelled);
-
-// Verifies `root` against the given manifest (as above) and returns it. Messages:
+// Verifies `root` against the embedded manifest and returns that manifest. Messages:
 // "Install directory cannot use links", "平台文件缺失：" + path (absent, not a
 // regular file, other size), "平台文件校验失败：" + path (other digest), the
 // file-system errors "status" and "file_size", and those of sha256File. Each
 // file is opened once without following links and its size and digest are
 // read through that handle.
-std::vector<ManifestEntry> verifyManifestFiles(std::vector<ManifestEntry> manifest, const std::wstring& root,
-                                               const ProgressReport& report, const CancelCheck& checkCancelled);
-
-// The install bar's value for `verified` of `total` manifest bytes:
-// 90 + verified × 4 / total, exact and without overflow for any 64-bit values.
-int verificationBarPercent(std::uint64_t verified, std::uint64_t total) noexcept;
+std::vector<ManifestEntry> verifyPayloadFiles(const std::wstring& root, const ProgressReport& report,
+                                              const CancelCheck& checkCancelled);
 
 }  // namespace orvo

@@ -42,7 +42,6 @@ class Sha256Hasher {
   // this object buffer while this hash still lives in them.
   Sha256Hasher& operator=(Sha256Hasher&& other) noexcept;
 
-  BCRYPT_HASH_HANDLE hash() const noexcept { return hash_.get(); }
   // Convenience for the users that feed bytes: false when CNG refused them.
   bool update(const void* data, std::size_t size) noexcept;
   // Finishes the hash; false when CNG refused. The hasher is spent afterwards.
