@@ -43,7 +43,8 @@ std::wstring namesIn(const std::wstring& d) {
 }
 BOOL WINAPI refuseRevertToSelf() { return ::SetLastError(ERROR_ACCESS_DENIED), FALSE; }
 BOOL WINAPI refuseSetThreadToken(PHANDLE, HANDLE) { return ::SetLastError(ERROR_ACCESS_DENIED), FALSE; }
-const ThreadIdentityCalls kRevertRefused{&refuseRevertToSelf, &::SetThreadToken}, kSetRefused{&::RevertToSelf, &refuseSetThreadToken};
+const ThreadIdentityCalls kRevertRefused{&refuseRevertToSelf, &::SetThreadToken};
+const ThreadIdentityCalls kSetRefused{&::RevertToSelf, &refuseSetThreadToken};
 
 class LegacyMigration : public test::TempDirTest {
  public:
@@ -53,8 +54,8 @@ class LegacyMigration : public test::TempDirTest {
     std::string large(600000, '\0');
     for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 7 % 253);
     for (const wchar_t* d : {L"", L"\\saves", L"\\saves\\deep", L"\\empty"}) dir(source + d);
-    for (const auto& [name, bytes] : std::map<std::wstring, std::string>{{L"\\a", "{}"}, {L"\\saves\\1", "1"}, {kReplay, large}})
-      test::writeBytes(source + name, bytes);
+    const std::map<std::wstring, std::string> files{{L"\\a", "{}"}, {L"\\saves\\1", "1"}, {kReplay, large}};
+    for (const auto& [name, bytes] : files) test::writeBytes(source + name, bytes);
     sourceTree = snapshotTree(source);
     ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_ALL_ACCESS, token.put()));
   }
@@ -134,13 +135,15 @@ TEST_F(LegacyMigration, RollsBackAFailureOrRecoversACrashAtEachJournalWriteThenM
 
     layout(L"crashed" + std::to_wstring(&row - rows));
     const std::wstring arguments = L"\"" + install + L"\" " + std::to_wstring(static_cast<int>(row.point));
-    ASSERT_EQ(test::runToExit(test::helperProgram(L"MigrationCrashRunner"), arguments + (hostLinks.emulated ? L" host" : L"")), 77u);
+    const std::wstring runner = test::helperProgram(L"MigrationCrashRunner");
+    ASSERT_EQ(test::runToExit(runner, arguments + (hostLinks.emulated ? L" host" : L"")), 77u);
     const std::string crashed = journal();
     const std::wstring lost = idOf(crashed);
     if (row.point == Point::CopyPlacedRecorded) {
       ASSERT_TRUE(dir(named(L"preserved-", lost)));
       EXPECT_EQ(run(), "Migration recovery destination occupied");
-      EXPECT_TRUE(journal() == crashed && isLink(named(L"original-", lost)) && ::RemoveDirectoryW(named(L"preserved-", lost).c_str()));
+      EXPECT_TRUE(journal() == crashed && isLink(named(L"original-", lost)));
+      ASSERT_TRUE(::RemoveDirectoryW(named(L"preserved-", lost).c_str()));
     }
     EXPECT_EQ(run(), "no exception");
     EXPECT_TRUE(idOf(journal()) != lost && snapshotTree(legacy) == sourceTree && snapshotTree(source) == sourceTree);
@@ -165,61 +168,76 @@ TEST_F(LegacyMigration, StopsWhereItMustAndLeavesEverythingAsItWas) {
   using F = LegacyMigration;
   static const auto linkTo = [](F& f, const std::wstring& to) { dir(to), test::makeDirectoryLink(f.legacy, to); };
   static const auto onCopy = [](F& f, std::function<void(const std::wstring&)> change) {
-    linkTo(f, f.source), f.failAt(Point::SourceCopied, [&f, change] { change(f.install + L"\\" + listChildNames(f.install)[1]); });
+    linkTo(f, f.source);
+    f.failAt(Point::SourceCopied, [&f, change] { change(f.install + L"\\" + listChildNames(f.install)[1]); });
   };
   static const auto streams = [](F& f, StreamListing listing) { linkTo(f, f.source), f.hostLinks.emulation.streams = listing; };
   static const auto patch = [](F& f, int at, char value, std::size_t size = 152) {
     std::string b = f.craft('x', 'x', "");
     b[at] = value, b.resize(size), f.put(b);
   };
-  const std::wstring j = L".platform-migration-journal.bin|", pj = L".platform|" + j, copy = L".platform|.platform.migration-copy-*|",
-                     archived = L".platform.migration-journal-*.bin|";
+  const std::wstring j = L".platform-migration-journal.bin|", pj = L".platform|" + j, p = L".platform|",
+                     copy = p + L".platform.migration-copy-*|", archived = L".platform.migration-journal-*.bin|";
   const std::string overlap = "Migration source overlaps installation", junction = "Migration original junction changed",
                     identity = "Migration journal identity invalid", metadata = "Migration saved security metadata invalid",
                     bounded = "Migration journal is not an ordinary bounded file", copied = "Migration copied tree changed",
                     alternate = "Migration rejects alternate file streams", unavailable = "Migration identity unavailable";
   const struct { const wchar_t* label; void (*arrange)(F&); std::string message; std::wstring names; } rows[] = {
-      {L"OrdinaryDirectory", [](F& f) { dir(f.legacy); }, "no exception", L".platform|"},
-      {L"FileAtPlatform", [](F& f) { test::writeBytes(f.legacy, ""); }, "Migration personal data is not an ordinary directory", L".platform|"},
-      {L"SourceInsideInstall", [](F& f) { linkTo(f, f.install + L"\\data"); }, overlap, L".platform|data|"},
-      {L"SourceAboveInstall", [](F& f) { linkTo(f, f.root); }, overlap, L".platform|"},
-      {L"SourceInsideAlias", [](F& f) { linkTo(f, f.install + L"\\data"), f.target = shortAlias(f.install); }, overlap, L".platform|data|"},
-      {L"SourceAboveAlias", [](F& f) { linkTo(f, f.root), f.target = shortAlias(f.install); }, overlap, L".platform|"},
-      {L"ThreadStaysTheUser", [](F& f) { linkTo(f, f.source), bindThreadIdentityCalls(&kRevertRefused); }, unavailable, L".platform|"},
-      {L"ThreadCannotGoBack", [](F& f) { linkTo(f, f.source), ::ImpersonateSelf(SecurityImpersonation), bindThreadIdentityCalls(&kSetRefused); },
-       unavailable, L".platform|"},
-      {L"InstallThroughAFile", [](F& f) { test::writeBytes(f.target += L"\\f", ""); }, "Migration rejects linked parent directories", L"f|"},
-      {L"NestedTooDeep", [](F& f) { linkTo(f, f.root + L"\\n"); for (std::wstring d = f.root + L"\\n"; d.size() < f.root.size() + 132;) dir(d += L"\\d"); },
-       "Migration data tree exceeds safety bounds", L".platform|"},
-      {L"HardLinkedFile", [](F& f) { linkTo(f, f.root + L"\\h"), test::writeBytes(f.root + L"\\h\\a", ""), ::CreateHardLinkW((f.root + L"\\h\\b").c_str(), (f.root + L"\\h\\a").c_str(), nullptr); },
-       "Migration rejects linked or special files", L".platform|"},
+      {L"OrdinaryDirectory", [](F& f) { dir(f.legacy); }, "no exception", p},
+      {L"FileAtPlatform", [](F& f) { test::writeBytes(f.legacy, ""); }, "Migration personal data is not an ordinary directory", p},
+      {L"SourceInsideInstall", [](F& f) { linkTo(f, f.install + L"\\data"); }, overlap, p + L"data|"},
+      {L"SourceAboveInstall", [](F& f) { linkTo(f, f.root); }, overlap, p},
+      {L"SourceInsideAlias", [](F& f) { linkTo(f, f.install + L"\\data"), f.target = shortAlias(f.install); }, overlap, p + L"data|"},
+      {L"SourceAboveAlias", [](F& f) { linkTo(f, f.root), f.target = shortAlias(f.install); }, overlap, p},
+      {L"ThreadStaysTheUser", [](F& f) { linkTo(f, f.source), bindThreadIdentityCalls(&kRevertRefused); }, unavailable, p},
+      {L"ThreadCannotGoBack",
+       [](F& f) { linkTo(f, f.source), ::ImpersonateSelf(SecurityImpersonation), bindThreadIdentityCalls(&kSetRefused); },
+       unavailable, p},
+      {L"InstallThroughAFile", [](F& f) { test::writeBytes(f.target += L"\\f", ""); }, "Migration rejects linked parent directories",
+       L"f|"},
+      {L"NestedTooDeep",
+       [](F& f) { linkTo(f, f.root + L"\\n"); for (std::wstring d = f.root + L"\\n"; d.size() < f.root.size() + 132;) dir(d += L"\\d"); },
+       "Migration data tree exceeds safety bounds", p},
+      {L"HardLinkedFile", [](F& f) {
+         linkTo(f, f.root + L"\\h"), test::writeBytes(f.root + L"\\h\\a", "");
+         ::CreateHardLinkW((f.root + L"\\h\\b").c_str(), (f.root + L"\\h\\a").c_str(), nullptr);
+       },
+       "Migration rejects linked or special files", p},
       {L"NameEndingInADot", [](F& f) { linkTo(f, f.root + L"\\dot"), test::writeBytes(L"\\\\?\\" + f.root + L"\\dot\\bad.", ""); },
-       "Migration directory enumeration failed", L".platform|"},
-      {L"StreamsNotListed", [](F& f) { streams(f, {}); }, "Migration file streams cannot be verified", L".platform|"},
-      {L"ZoneMarker", [](F& f) { streams(f, {true, false, {L"::$DATA", L":Zone.Identifier:$DATA"}}); }, alternate, L".platform|"},
-      {L"OnlyANamedStream", [](F& f) { streams(f, {true, true, {L":hidden:$DATA"}}); }, alternate, L".platform|"},
-      {L"StreamListingCutShort", [](F& f) { streams(f, {true, false, {L"::$DATA"}}); }, alternate, L".platform|"},
-      {L"SourceGainedAFile", [](F& f) { onCopy(f, [&f](auto&) { test::writeBytes(f.source + L"\\new", ""); }); }, "Migration source tree changed", copy},
-      {L"CopiedFileRewritten", [](F& f) { onCopy(f, [](auto& c) { auto b = test::readBytes(c + kReplay); test::writeBytes(c + kReplay, b + "!"); }); },
+       "Migration directory enumeration failed", p},
+      {L"StreamsNotListed", [](F& f) { streams(f, {}); }, "Migration file streams cannot be verified", p},
+      {L"ZoneMarker", [](F& f) { streams(f, {true, false, {L"::$DATA", L":Zone.Identifier:$DATA"}}); }, alternate, p},
+      {L"OnlyANamedStream", [](F& f) { streams(f, {true, true, {L":hidden:$DATA"}}); }, alternate, p},
+      {L"StreamListingCutShort", [](F& f) { streams(f, {true, false, {L"::$DATA"}}); }, alternate, p},
+      {L"SourceGainedAFile", [](F& f) { onCopy(f, [&f](auto&) { test::writeBytes(f.source + L"\\new", ""); }); },
+       "Migration source tree changed", copy},
+      {L"CopiedFileRewritten", [](F& f) { onCopy(f, [](auto& c) { test::writeBytes(c + kReplay, test::readBytes(c + kReplay) + "!"); }); },
        copied, copy},
-      {L"CopiedTreeGainedAFile", [](F& f) { onCopy(f, [](auto& c) { test::writeBytes(c + L"\\empty\\x.dll", ""); }); }, copied, copy},
+      {L"CopiedTreeGainedAFile", [](F& f) { onCopy(f, [](auto& c) { test::writeBytes(c + L"\\empty\\x", ""); }); }, copied, copy},
       // The host's link is replaced by name; a junction would be rewritten in place, as the run holds it.
-      {L"LinkRetargeted", [](F& f) { onCopy(f, [&f](auto&) { test::removeDirectoryLink(f.legacy), linkTo(f, f.root + L"\\x"); }); }, junction, copy},
-      {L"StrangerAtPlatformAfterTheLinkMoved", [](F& f) { linkTo(f, f.source), f.failAt(Point::LinkParkedRecorded, [&f] { dir(f.legacy), throw std::runtime_error(""); }); },
-       "Migration rollback personal data identity changed", L".platform|" + j + L".platform.migration-copy-*|.platform.migration-original-*|"},
-      {L"CommittedCopyReplaced", [](F& f) { dir(f.legacy), f.put(f.craft('x', 'x', "234")); }, "Migration recovery identity mismatch", pj},
-      {L"CommittedCopyIsAFile", [](F& f) { test::writeBytes(f.legacy, ""), f.put(f.craft('x', 'p', "234")); }, "Migration recovery not directory", pj},
+      {L"LinkRetargeted", [](F& f) { onCopy(f, [&f](auto&) { test::removeDirectoryLink(f.legacy), linkTo(f, f.root + L"\\x"); }); },
+       junction, copy},
+      {L"StrangerAtPlatformAfterTheLinkMoved",
+       [](F& f) { linkTo(f, f.source), f.failAt(Point::LinkParkedRecorded, [&f] { dir(f.legacy), throw std::runtime_error(""); }); },
+       "Migration rollback personal data identity changed", pj + L".platform.migration-copy-*|.platform.migration-original-*|"},
+      {L"CommittedCopyReplaced", [](F& f) { dir(f.legacy), f.put(f.craft('x', 'x', "234")); }, "Migration recovery identity mismatch",
+       pj},
+      {L"CommittedCopyIsAFile", [](F& f) { test::writeBytes(f.legacy, ""), f.put(f.craft('x', 'p', "234")); },
+       "Migration recovery not directory", pj},
       {L"LinkMissing", [](F& f) { f.put(f.craft('x', 'x', "2")); }, "Migration recovery original data link missing", j},
       {L"DirectoryRecordedAsTheLink", [](F& f) { dir(f.legacy), f.put(f.craft('p', 'x', "")); }, junction, pj},
-      {L"ParkedDirectory", [](F& f) { dir(f.named(L"original-", kId)), f.put(f.craft('k', 'x', "2")); }, junction, j + L".platform.migration-original-*|"},
+      {L"ParkedDirectory", [](F& f) { dir(f.named(L"original-", kId)), f.put(f.craft('k', 'x', "2")); }, junction,
+       j + L".platform.migration-original-*|"},
       {L"RolledBackDirectory", [](F& f) { dir(f.legacy), f.put(f.craft('p', 'x', "25")); }, junction, pj},
-      {L"HistoryPastItsBound", [](F& f) { f.put(f.craft('x', 'x', std::string(65, '2'))); }, "Migration state history exceeds safety bound", j},
+      {L"HistoryPastItsBound", [](F& f) { f.put(f.craft('x', 'x', std::string(65, '2'))); },
+       "Migration state history exceeds safety bound", j},
       {L"HeaderStateNotCreated", [](F& f) { patch(f, 12, 3); }, identity, j},
       {L"OtherInstallDirectory", [](F& f) { patch(f, 84, 1); }, identity, j},
       {L"DescriptorWithAnOwner", [](F& f) { patch(f, 128, 20); }, metadata, j},
       {L"NoDescriptor", [](F& f) { patch(f, 120, 0, 124); }, metadata, j},
       {L"PastItsBound", [](F& f) { patch(f, 0, 'O', 66685); }, bounded, j},
-      {L"HardLinked", [](F& f) { f.put(""), ::CreateHardLinkW((f.install + L"\\2").c_str(), f.journalPath.c_str(), nullptr), patch(f, 0, 'O'); },
+      {L"HardLinked",
+       [](F& f) { f.put(""), ::CreateHardLinkW((f.install + L"\\2").c_str(), f.journalPath.c_str(), nullptr), patch(f, 0, 'O'); },
        bounded, j + L"2|"},
       {L"CutInTheHeader", [](F& f) { patch(f, 0, 'O', 60); }, "no exception", archived},
       {L"CutInTheDescriptor", [](F& f) { patch(f, 0, 'O', 151); }, "no exception", archived}};
@@ -245,11 +263,13 @@ TEST_F(LegacyMigration, BuildsTheUsersPrivateDescriptorAndRefusesDescriptorsItCa
   UniqueLocal<wchar_t*> text;
   const SECURITY_INFORMATION parts = DACL_SECURITY_INFORMATION | OWNER_SECURITY_INFORMATION;
   ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(built.get(), 1, parts, text.put(), nullptr));
-  EXPECT_TRUE(std::regex_match(text.get(), std::wregex(L"D:P\\(A;OICI;FA;;;SY\\)\\(A;OICI;FA;;;BA\\)\\(A;OICI;FA;;;S-1-5-21-[-0-9]+\\)")));
+  const std::wregex expected(L"D:P\\(A;OICI;FA;;;SY\\)\\(A;OICI;FA;;;BA\\)\\(A;OICI;FA;;;S-1-5-21-[-0-9]+\\)");
+  EXPECT_TRUE(std::regex_match(text.get(), expected)) << wideToUtf8(text.get());
   SECURITY_DESCRIPTOR nullDacl{};  // everyone may do anything: no ACL the journal could keep
   ::InitializeSecurityDescriptor(&nullDacl, 1), ::SetSecurityDescriptorDacl(&nullDacl, TRUE, nullptr, FALSE);
   SECURITY_ATTRIBUTES everyone{sizeof(everyone), &nullDacl, FALSE};
-  UniqueHandle event(::CreateEventW(&everyone, TRUE, FALSE, nullptr)), held = openMigrationPath(source, WRITE_DAC | READ_CONTROL, 3);
+  UniqueHandle event(::CreateEventW(&everyone, TRUE, FALSE, nullptr));
+  UniqueHandle held = openMigrationPath(source, WRITE_DAC | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE);
   const std::vector<std::uint8_t> withOwner{1, 0, 4, 0x80, 20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 20, 0, 0, 0, 2, 0, 8, 0, 0, 0, 0, 0};
   const std::string invalid = "Migration saved ACL invalid";
   const std::pair<std::function<void()>, std::string> rows[] = {

@@ -25,12 +25,15 @@ Bytes hex(const std::wstring& text) {
 
 // A self-relative descriptor with an empty DACL at 20, and one whose DACL at 20 grants SYSTEM.
 const wchar_t *kEmptyDacl = L"01000480 00000000 00000000 00000000 14000000 02000800 00000000",
-              *kDacl = L"01000480 00000000 00000000 00000000 14000000 02001c00 01000000 00001400 ff011f00 01010000 00000005 12000000";
+              *kDacl = L"01000480 00000000 00000000 00000000 14000000 02001c00 01000000 00001400 ff011f00 01010000 "
+                       L"00000005 12000000";
 
 TEST(MigrationJournalBytes, AreWrittenByteForByteAndEachStateAppendedAtTheEnd) {
   test::TempDir temp;
-  MigrationJournal journal{UniqueHandle(), {1, 0, L"00112233445566778899aabbccddeeff", 0, {0x11223344, 0x01020304, 0xA1B2C3D4},
-                                            {0x11223344, 0x05060708, 0xBEEF}, {0x11223344, 0x090A0B0C, 0xFFFFFFFE}, 0}, hex(kEmptyDacl)};
+  MigrationJournal journal{UniqueHandle(),
+                           {1, 0, L"00112233445566778899aabbccddeeff", 0, {0x11223344, 0x01020304, 0xA1B2C3D4},
+                            {0x11223344, 0x05060708, 0xBEEF}, {0x11223344, 0x090A0B0C, 0xFFFFFFFE}, 0},
+                           hex(kEmptyDacl)};
   journal.handle = createMigrationJournalFile(temp / L"j", nullptr);
   writeMigrationState(journal, 1);
   ::SetFilePointer(journal.handle.get(), 7, nullptr, FILE_BEGIN);
@@ -39,10 +42,10 @@ TEST(MigrationJournalBytes, AreWrittenByteForByteAndEachStateAppendedAtTheEnd) {
   journal.handle.reset();
   std::string expected = "ORVOMIG1" + std::string("\1\0\0\0\1\0\0\0", 8);
   for (char c : std::string("00112233445566778899aabbccddeeff")) expected += std::string{c, '\0'};
-  for (std::uint8_t b : hex(L"00000000 44332211 04030201 D4C3B2A1 44332211 08070605 EFBE0000 44332211 0C0B0A09 FEFFFFFF 1C000000 " +
-                            std::wstring(kEmptyDacl) + L" 4d534731 02000000 FDFFFFFF 454e4431 4d534731 03000000 FCFFFFFF 454e4431")) {
-    expected += static_cast<char>(b);
-  }
+  const std::wstring rest = L"00000000 44332211 04030201 D4C3B2A1 44332211 08070605 EFBE0000 44332211 0C0B0A09 FEFFFFFF "
+                            L"1C000000 " + std::wstring(kEmptyDacl) + L" 4d534731 02000000 FDFFFFFF 454e4431 4d534731 03000000 "
+                            L"FCFFFFFF 454e4431";
+  for (std::uint8_t b : hex(rest)) expected += static_cast<char>(b);
   EXPECT_EQ(test::readBytes(temp / L"j"), expected);
   EXPECT_EQ(test::messageOf([&] { createMigrationJournalFile(temp / L"j", nullptr); }), "Migration journal already exists");
 }
@@ -66,7 +69,7 @@ std::wstring evaluate(wchar_t rule, const std::wstring& a, const std::wstring& b
     bytes.insert(bytes.end(), text.begin(), text.end());
   }
   if (b[0] == '#') bytes.resize(std::stoul(b.substr(1)));
-  if (b.find('=') != std::wstring::npos) bytes[std::stoul(b)] = static_cast<std::uint8_t>(std::stoul(b.substr(b.find('=') + 1)));
+  if (b.find('=') != std::wstring::npos) bytes[std::stoul(b)] = std::uint8_t(std::stoul(b.substr(b.find('=') + 1)));
   std::wistringstream in(a);
   std::vector<std::wstring> names{std::istream_iterator<std::wstring, wchar_t>(in), {}};
   const std::string message = test::messageOf([&] {
@@ -89,37 +92,50 @@ std::wstring evaluate(wchar_t rule, const std::wstring& a, const std::wstring& b
 }
 
 TEST(MigrationRules, HoldForEveryCase) {
-  const wchar_t *absolute = L"Migration requires a local absolute path", *fixed = L"Migration target must be a local fixed-drive directory",
-                *component = L"Migration path component invalid", *direct = L"Migration accepts only a direct mount-point junction",
-                *target = L"Migration junction target invalid", *data = L"\\??\\C:\\Data", *header = L"Migration journal identity invalid",
+  const wchar_t *absolute = L"Migration requires a local absolute path", *component = L"Migration path component invalid",
+                *fixed = L"Migration target must be a local fixed-drive directory", *target = L"Migration junction target invalid",
+                *direct = L"Migration accepts only a direct mount-point junction", *header = L"Migration journal identity invalid",
+                *data = L"\\??\\C:\\Data",
                 *conflicts = L"Migration state history conflicts";
   const std::wstring twos(64, '2'), id = L"0123456789abcdef0123456789abcdef";
   const struct { wchar_t rule; std::wstring a, b, expected; } rows[] = {
       {'n', L"C:\\", L"", fixed}, {'n', L"Q:\\D", L"", fixed}, {'n', L"C:\\D\\\\", L"", L"C:\\D"},
-      {'n', L"C:\\G\\x\\..\\P", L"", L"C:\\G\\P"}, {'n', L"C:\\D/x", L"", absolute}, {'n', L"\\\\srv\\share", L"", absolute},
-      {'n', L"Data\\x", L"", absolute}, {'n', L"C:Data", L"", absolute}, {'n', L"C:\\D:s", L"", absolute}, {'n', L"1:\\D", L"", absolute},
-      {'c', L"C:\\a\\\\b", L"", component}, {'c', L"C:\\a\\.\\b", L"", component}, {'c', L"C:\\a\\..\\b", L"", component},
+      {'n', L"C:\\G\\x\\..\\P", L"", L"C:\\G\\P"}, {'n', L"C:\\D/x", L"", absolute},
+      {'n', L"\\\\srv\\share", L"", absolute}, {'n', L"Data\\x", L"", absolute}, {'n', L"C:Data", L"", absolute},
+      {'n', L"C:\\D:s", L"", absolute}, {'n', L"1:\\D", L"", absolute}, {'c', L"C:\\a\\\\b", L"", component},
+      {'c', L"C:\\a\\.\\b", L"", component}, {'c', L"C:\\a\\..\\b", L"", component},
       {'c', L"C:\\a.\\b", L"", component}, {'c', L"C:\\a\\b ", L"", component}, {'c', L"C:\\a.b\\ c\\d", L"", L""},
       {'i', L"C:\\G\\P", L"c:\\g", L"1"}, {'i', L"C:\\G", L"c:\\g", L"1"}, {'i', L"C:\\G2", L"C:\\G", L"0"},
-      {'i', L"C:\\G", L"C:\\G\\P", L"0"}, {'i', L"D:\\G", L"C:\\G", L"0"}, {'d', id, L"", L"1"}, {'d', L"0123456789A" + id.substr(11), L"", L"0"},
-      {'d', id.substr(1), L"", L"0"}, {'d', id.substr(1) + L"g", L"", L"0"}, {'g', L"{6B29FC40-CA47-1067-B31D-00DD010662DA}", L"", L"6b29fc40ca471067b31d00dd010662da"},
-      {'g', L"{6B29FC40-CA47}", L"", L"Migration transaction identity invalid"}, {'k', L".h", L"", L"1"}, {'k', L"", L"", L"0"},
-      {'k', L"n.", L"", L"0"}, {'k', L"n ", L"", L"0"}, {'k', L"a:b", L"", L"0"}, {'s', L"b aa B a _ \xE000 \xD83D\xDE00", L"", L"B _ a aa b \xD83D\xDE00 \xE000 "},
-      {'f', L"1000", L"16778216", L"1"}, {'f', L"1000", L"16778215", L"0"}, {'f', L"0", L"16777216", L"1"}, {'f', L"1000", L"999", L"0"},
-      {'f', L"18446744073709551615", L"18446744073709551615", L"0"}, {'j', data, L"", L"C:\\Data"}, {'j', data, L"0=12", direct},
-      {'j', data, L"8=1", direct}, {'j', data, L"10=23", direct}, {'j', data, L"8=6", direct}, {'j', data, L"4=35", direct}, {'j', data, L"32=0", target},
-      {'j', data, L"#15", L"Migration link metadata unavailable"}, {'j', L"C:\\Data", L"", target}, {'j', L"\\??", L"", target},
-      {'j', L"", L"", target}, {'j', L"\\??\\UNC\\s\\x", L"", absolute}, {'j', L"\\??\\Volume{6b29fc40-ca47-1067}\\D", L"", absolute},
-      {'r', L"", L"", L"1"}, {'r', L"", L"0=111", header}, {'r', L"", L"8=2", header}, {'r', L"", L"12=0", header}, {'r', L"", L"12=6", header},
-      {'r', L"", L"80=1", header}, {'r', L"", L"81=1", header}, {'r', L"", L"56=65", header}, {'r', L"", L"27=1", header}, {'r', L"", L"82=1", L"1"},
-      {'r', L"", L"12=5", L"1"}, {'h', L"", L"", L"1"}, {'h', L"233", L"", L"3"}, {'h', L"23t", L"", L"3"}, {'h', L"2c3", L"", L"2"},
-      {'h', L"62", L"", L"1"}, {'h', L"e", L"", L"1"}, {'h', L"32", L"", conflicts}, {'h', L"45", L"", conflicts}, {'h', L"55", L"", conflicts},
-      {'h', L"44", L"", conflicts}, {'h', twos, L"", L"2"}, {'h', twos + L"x", L"", L"Migration state history exceeds safety bound"},
-      {'l', kDacl, L"", L"1"}, {'v', kDacl, L"", L"1"}, {'v', kEmptyDacl, L"", L"1"}, {'l', kDacl, L"0=2", L"0"}, {'l', kDacl, L"3=0", L"0"},
-      {'l', kDacl, L"2=0", L"0"}, {'l', kDacl, L"4=20", L"0"}, {'l', kDacl, L"8=20", L"0"}, {'l', kDacl, L"12=20", L"0"}, {'l', kDacl, L"16=16", L"0"},
-      {'l', kDacl, L"16=22", L"0"}, {'l', kDacl, L"16=44", L"0"}, {'l', kDacl, L"22=4", L"0"}, {'l', kDacl, L"23=1", L"0"},
-      {'l', kDacl, L"20=9", L"1"}, {'v', kDacl, L"20=9", L"0"}, {'v', kDacl, L"#19", L"0"}};
-  for (const auto& r : rows) EXPECT_EQ(evaluate(r.rule, r.a, r.b), r.expected) << char(r.rule) << " " << wideToUtf8(r.a + L" " + r.b);
+      {'i', L"C:\\G", L"C:\\G\\P", L"0"}, {'i', L"D:\\G", L"C:\\G", L"0"}, {'d', id, L"", L"1"},
+      {'d', L"0123456789A" + id.substr(11), L"", L"0"}, {'d', id.substr(1), L"", L"0"},
+      {'d', id.substr(1) + L"g", L"", L"0"},
+      {'g', L"{6B29FC40-CA47-1067-B31D-00DD010662DA}", L"", L"6b29fc40ca471067b31d00dd010662da"},
+      {'g', L"{6B29FC40-CA47}", L"", L"Migration transaction identity invalid"}, {'k', L".h", L"", L"1"},
+      {'k', L"", L"", L"0"}, {'k', L"n.", L"", L"0"}, {'k', L"n ", L"", L"0"}, {'k', L"a:b", L"", L"0"},
+      {'s', L"b aa B a _ \xE000 \xD83D\xDE00", L"", L"B _ a aa b \xD83D\xDE00 \xE000 "},
+      {'f', L"1000", L"16778216", L"1"}, {'f', L"1000", L"16778215", L"0"}, {'f', L"0", L"16777216", L"1"},
+      {'f', L"1000", L"999", L"0"}, {'f', L"18446744073709551615", L"18446744073709551615", L"0"},
+      {'j', data, L"", L"C:\\Data"}, {'j', data, L"0=12", direct}, {'j', data, L"8=1", direct},
+      {'j', data, L"10=23", direct}, {'j', data, L"8=6", direct}, {'j', data, L"4=35", direct},
+      {'j', data, L"32=0", target}, {'j', data, L"#15", L"Migration link metadata unavailable"},
+      {'j', L"C:\\Data", L"", target}, {'j', L"\\??", L"", target}, {'j', L"", L"", target},
+      {'j', L"\\??\\UNC\\s\\x", L"", absolute}, {'j', L"\\??\\Volume{6b29fc40-ca47-1067}\\D", L"", absolute},
+      {'r', L"", L"", L"1"}, {'r', L"", L"0=111", header}, {'r', L"", L"8=2", header}, {'r', L"", L"12=0", header},
+      {'r', L"", L"12=6", header}, {'r', L"", L"80=1", header}, {'r', L"", L"81=1", header},
+      {'r', L"", L"56=65", header}, {'r', L"", L"27=1", header}, {'r', L"", L"82=1", L"1"}, {'r', L"", L"12=5", L"1"},
+      {'h', L"", L"", L"1"}, {'h', L"233", L"", L"3"}, {'h', L"23t", L"", L"3"}, {'h', L"2c3", L"", L"2"},
+      {'h', L"62", L"", L"1"}, {'h', L"e", L"", L"1"}, {'h', L"32", L"", conflicts}, {'h', L"45", L"", conflicts},
+      {'h', L"55", L"", conflicts}, {'h', L"44", L"", conflicts}, {'h', twos, L"", L"2"},
+      {'h', twos + L"x", L"", L"Migration state history exceeds safety bound"}, {'l', kDacl, L"", L"1"},
+      {'v', kDacl, L"", L"1"}, {'v', kEmptyDacl, L"", L"1"}, {'l', kDacl, L"0=2", L"0"}, {'l', kDacl, L"3=0", L"0"},
+      {'l', kDacl, L"2=0", L"0"}, {'l', kDacl, L"4=20", L"0"}, {'l', kDacl, L"8=20", L"0"},
+      {'l', kDacl, L"12=20", L"0"}, {'l', kDacl, L"16=16", L"0"},
+      {'l', kDacl, L"16=44", L"0"}, {'l', kDacl, L"22=4", L"0"}, {'l', kDacl, L"23=1", L"0"},
+      {'l', kDacl, L"20=9", L"1"}, {'v', kDacl, L"20=9", L"0"}, {'v', kDacl, L"#19", L"0"},
+      {'l', L"01000480 00000000 00000000 00000000 16000000 0000 02000800 00000000", L"", L"0"}};
+  for (const auto& r : rows) {
+    EXPECT_EQ(evaluate(r.rule, r.a, r.b), r.expected) << char(r.rule) << " " << wideToUtf8(r.a + L" " + r.b);
+  }
 }
 
 }  // namespace
