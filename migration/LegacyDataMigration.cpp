@@ -5,6 +5,7 @@
 
 #include "common/FileSystemErrors.h"
 #include "common/ScopeExit.h"
+#include "migration/MigrationSwitchSeam.h"
 
 namespace orvo {
 namespace {
@@ -29,7 +30,20 @@ bool sameHeldState(const FileSnapshot& a, const FileSnapshot& b) {
          a.nFileIndexLow == b.nFileIndexLow && ::CompareFileTime(&a.ftLastWriteTime, &b.ftLastWriteTime) == 0;
 }
 
+std::function<void(MigrationSwitchPoint)>& switchObserver() {
+  static std::function<void(MigrationSwitchPoint)> observer;
+  return observer;
+}
+
 }  // namespace
+
+void bindMigrationSwitchObserver(std::function<void(MigrationSwitchPoint)> observer) {
+  switchObserver() = std::move(observer);
+}
+
+void reachMigrationSwitchPoint(MigrationSwitchPoint point) {
+  if (switchObserver()) switchObserver()(point);
+}
 
 LegacyDataMigration::LegacyDataMigration(const std::wstring& installDirectory, HANDLE desktopToken) {
   installDirectory_ = normalizeMigrationPath(installDirectory);
@@ -79,7 +93,7 @@ bool LegacyDataMigration::runMigration() {
     // before the switch: a directory whose children are held open without
     // delete sharing may be refused its move.
     const std::vector<UniqueHandle> copiedDirectories = copyEntries(entries);
-    reached(MigrationSwitchPoint::SourceCopied);
+    reachMigrationSwitchPoint(MigrationSwitchPoint::SourceCopied);
     reverifySource(entries, sourceSnapshot);
     verifyCopiedTree(entries);
   }
@@ -278,10 +292,6 @@ void LegacyDataMigration::verifyCopiedTree(const std::vector<MigrationTreeEntry>
   }
 }
 
-void LegacyDataMigration::reached(MigrationSwitchPoint point) {
-  if (switchObserver_) switchObserver_(point);
-}
-
 // The copy's root is held with DELETE access only for its move: a directory
 // that a handle holds with DELETE cannot be listed where the listing does not
 // share delete (Wine), and the verification walk lists it. Its own sharing
@@ -303,16 +313,16 @@ void LegacyDataMigration::switchDirectories() {
   journal_.handle = createMigrationJournalFile(journalPath_, &attributes);
   writeMigrationState(journal_, 1);
   journalActive_ = true;
-  reached(MigrationSwitchPoint::JournalCreated);
+  reachMigrationSwitchPoint(MigrationSwitchPoint::JournalCreated);
   applyPrivateDacl(privateDescriptor_.get(), legacyLink_.get());
   migrationLinkPlatform().moveLink(legacyLink_.get(), names_.parkedLink);
-  reached(MigrationSwitchPoint::LinkParkedOnDisk);
+  reachMigrationSwitchPoint(MigrationSwitchPoint::LinkParkedOnDisk);
   writeMigrationState(journal_, 2);
-  reached(MigrationSwitchPoint::LinkParkedRecorded);
+  reachMigrationSwitchPoint(MigrationSwitchPoint::LinkParkedRecorded);
   moveByHandle(privateCopy_.get(), legacyDataPath());
-  reached(MigrationSwitchPoint::CopyPlacedOnDisk);
+  reachMigrationSwitchPoint(MigrationSwitchPoint::CopyPlacedOnDisk);
   writeMigrationState(journal_, 3);
-  reached(MigrationSwitchPoint::CopyPlacedRecorded);
+  reachMigrationSwitchPoint(MigrationSwitchPoint::CopyPlacedRecorded);
 }
 
 void LegacyDataMigration::commitMigration() {

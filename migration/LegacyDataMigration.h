@@ -12,7 +12,6 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,23 +31,6 @@ constexpr bool hasRoomForMigration(std::uint64_t totalBytes, std::uint64_t freeB
   return totalBytes <= freeBytes && freeBytes - totalBytes >= kMigrationFreeSpaceMargin;
 }
 
-// The points of a run at which crash and failure tests act, in order: the
-// copy written but not yet checked against the source again, the journal just
-// created, and each move of the switch before and after its record.
-enum class MigrationSwitchPoint {
-  SourceCopied,
-  JournalCreated,
-  LinkParkedOnDisk,
-  LinkParkedRecorded,
-  CopyPlacedOnDisk,
-  CopyPlacedRecorded
-};
-
-// The recovery note of a live journal that was cut before its first state
-// was flushed: nothing had moved, so it is archived and the run goes on.
-inline constexpr const char* kCutJournalArchivedNote =
-    "Migration journal interrupted before its first record was archived";
-
 class LegacyDataMigration {
  public:
   // Throws on failure without changing anything on disk.
@@ -66,20 +48,6 @@ class LegacyDataMigration {
   // Rolls back or confirms a live journal of an earlier run and archives it.
   void recoverMigration();
 
-  // Crash and failure tests end the process or throw at one of these points;
-  // a crash between a move and its record cannot be provoked otherwise.
-  void setSwitchObserver(std::function<void(MigrationSwitchPoint)> observer) { switchObserver_ = std::move(observer); }
-
-  const std::wstring& installDirectory() const noexcept { return installDirectory_; }
-  const std::wstring& journalPath() const noexcept { return journalPath_; }
-  const MigrationNames& names() const noexcept { return names_; }
-  std::uint32_t state() const noexcept { return journal_.state; }
-  const std::wstring& migrationId() const noexcept { return journal_.header.migrationId; }
-  bool journalActive() const noexcept { return journalActive_; }
-  // Notes of what recovery did besides its regular work, for the failure text.
-  const std::vector<std::string>& recoveryNotes() const noexcept { return recoveryNotes_; }
-  bool finished() const noexcept { return finished_; }
-
  private:
   enum class RecoveryKind { LegacyLink, PrivateCopy };
 
@@ -96,7 +64,6 @@ class LegacyDataMigration {
   void verifyCopiedTree(const std::vector<MigrationTreeEntry>& entries);
   void takePrivateCopyForTheSwitch();
   void switchDirectories();
-  void reached(MigrationSwitchPoint point);
 
   UniqueHandle verifyRecoveryObject(const std::wstring& path, const FileIdentity& identity, RecoveryKind kind);
   void recoverUnfinished();
@@ -122,8 +89,6 @@ class LegacyDataMigration {
   bool finished_ = false;
   bool used_ = false;
   std::uint64_t totalSourceBytes_ = 0;
-  std::vector<std::string> recoveryNotes_;
-  std::function<void(MigrationSwitchPoint)> switchObserver_;
 };
 
 }  // namespace orvo

@@ -38,6 +38,16 @@ wchar_t lowerCodeUnit(wchar_t c) {
   return static_cast<wchar_t>(static_cast<std::uint32_t>(std::towlower(static_cast<std::wint_t>(unit))) & 0xFFFFu);
 }
 
+bool lessByCodeUnits(std::wstring_view a, std::wstring_view b) noexcept {
+  const std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto x = static_cast<std::uint16_t>(a[i]);
+    const auto y = static_cast<std::uint16_t>(b[i]);
+    if (x != y) return x < y;
+  }
+  return a.size() < b.size();
+}
+
 }  // namespace
 
 MigrationNames deriveMigrationNames(std::wstring_view installDirectory, std::wstring_view migrationId) {
@@ -102,16 +112,6 @@ bool isSameOrInside(std::wstring_view a, std::wstring_view b) {
 bool isAcceptableChildName(std::wstring_view name) noexcept {
   if (name.empty() || name.back() == L'.' || name.back() == L' ') return false;
   return name.find(L':') == std::wstring_view::npos;
-}
-
-bool lessByCodeUnits(std::wstring_view a, std::wstring_view b) noexcept {
-  const std::size_t n = std::min(a.size(), b.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto x = static_cast<std::uint16_t>(a[i]);
-    const auto y = static_cast<std::uint16_t>(b[i]);
-    if (x != y) return x < y;
-  }
-  return a.size() < b.size();
 }
 
 void sortByCodeUnits(std::vector<std::wstring>& names) {

@@ -73,7 +73,6 @@ bool isSameOrInside(std::wstring_view a, std::wstring_view b);
 bool isAcceptableChildName(std::wstring_view name) noexcept;
 
 // Ordinal order of UTF-16 code units, shorter first on a common prefix.
-bool lessByCodeUnits(std::wstring_view a, std::wstring_view b) noexcept;
 void sortByCodeUnits(std::vector<std::wstring>& names);
 
 // The size of the buffer FSCTL_GET_REPARSE_POINT is asked to fill.

@@ -53,7 +53,6 @@ class PinnedChain {
   PinnedChain(PinnedChain&&) noexcept = default;
   PinnedChain& operator=(PinnedChain&&) noexcept = default;
 
-  bool empty() const noexcept { return handles_.empty(); }
   std::size_t size() const noexcept { return handles_.size(); }
   // The handle of the pinned path's own directory.
   HANDLE last() const noexcept { return handles_.empty() ? nullptr : handles_.back().get(); }

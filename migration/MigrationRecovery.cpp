@@ -119,7 +119,6 @@ void LegacyDataMigration::archiveCutJournal() {
       isValidMigrationId(journal_.header.migrationId) ? journal_.header.migrationId : newMigrationId();
   names_ = deriveMigrationNames(installDirectory_, id);
   archiveJournal();
-  recoveryNotes_.push_back(kCutJournalArchivedNote);
 }
 
 void LegacyDataMigration::archiveJournal() {

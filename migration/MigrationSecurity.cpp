@@ -13,8 +13,6 @@ namespace {
 
 [[noreturn]] void fail(const char* message) { throw std::runtime_error(message); }
 
-}  // namespace
-
 std::wstring migrationTokenUserSid(HANDLE token) {
   DWORD size = 0;
   ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
@@ -30,6 +28,8 @@ std::wstring migrationTokenUserSid(HANDLE token) {
 std::wstring privateDescriptorSddl(const std::wstring& sid) {
   return L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + sid + L")";
 }
+
+}  // namespace
 
 UniqueSecurityDescriptor buildPrivateSecurityDescriptor(HANDLE token) {
   const std::wstring sddl = privateDescriptorSddl(migrationTokenUserSid(token));

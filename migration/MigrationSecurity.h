@@ -19,13 +19,8 @@ namespace orvo {
 
 using UniqueSecurityDescriptor = UniqueLocal<PSECURITY_DESCRIPTOR>;
 
-// The user SID of `token` in string form ("S-1-5-21-..."). Throws "Migration
+// Only SYSTEM, Administrators and the token's user, protected; throws "Migration
 // user identity unavailable" or "Migration user identity invalid".
-std::wstring migrationTokenUserSid(HANDLE token);
-
-// The SDDL text of the private descriptor for the user `sid`.
-std::wstring privateDescriptorSddl(const std::wstring& sid);
-
 UniqueSecurityDescriptor buildPrivateSecurityDescriptor(HANDLE token);
 
 // Sets the private DACL, protected, on the object (handle with WRITE_DAC).

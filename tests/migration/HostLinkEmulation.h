@@ -1,35 +1,14 @@
 #pragma once
-// Where the platform has no junctions and no stream listing (Wine), a host
-// symbolic link stands in for the ".platform" junction (makeDirectoryLink).
-// This binding of the migration's link seam makes the stand-in behave as a
-// junction would, and stands in for nothing else:
-// - opening the link: the host follows the link to its target on every open,
-//   so the handle denotes the target directory; it is taken without DELETE
-//   and shares everything, since a junction's own handle would never lock the
-//   user's data directory against the run's opens of it;
-// - its attributes and reparse data: read by its current name; the target is
-//   the one the host resolves now, written as a mount-point buffer, so a link
-//   retargeted meanwhile is seen;
-// - its move: by name on the host (a rename of the handle would move the
-//   target directory instead);
-// - streams: the host keeps none beyond a file's data, so a file lists its
-//   one unnamed stream.
-// Header-only: the crash runner binds it in its own process too.
-#include <windows.h>
-
-#include <chrono>
-#include <cstdint>
+// Where the platform has no junctions (Wine), a host symbolic link made by makeDirectoryLink stands in for the
+// ".platform" junction, and this binding of the migration's link seam makes it behave as one. The host follows the
+// link on every open, so its handle denotes the user's directory: a link is known by its name, whose attributes and
+// target are read afresh (a retargeted link is seen), and it moves by name with the host's mv (a rename through the
+// handle would move the user's directory). The host keeps no stream beyond a file's data: a file lists `streams`.
 #include <map>
-#include <mutex>
 #include <stdexcept>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "common/PathText.h"
 #include "common/Utf.h"
 #include "migration/MigrationLinkPlatform.h"
-#include "migration/MigrationPathRules.h"
 #include "migration/MigrationPaths.h"
 #include "tests/support/TestSupport.h"
 
@@ -38,137 +17,63 @@ namespace orvo::test {
 class HostLinkEmulation final : public MigrationLinkPlatform {
  public:
   UniqueHandle openLink(const std::wstring& path, DWORD access, DWORD share) override {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-      UniqueHandle handle = openMigrationPath(path, access, share);
-      forget(handle.get());
-      return handle;
-    }
-    UniqueHandle handle(::CreateFileW(path.c_str(), access & ~static_cast<DWORD>(DELETE),
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!handle) throw std::runtime_error("Migration file is inaccessible or in use");
-    std::lock_guard<std::mutex> lock(mutex_);
-    links_[handle.get()] = path;
+    // A junction's own handle would never lock the user's directory against the run's opens of it.
+    const bool link = isLink(path);
+    UniqueHandle handle = openMigrationPath(path, link ? access & ~DWORD{DELETE} : access, link ? 7 : share);
+    if (link) links_[handle.get()] = path; else links_.erase(handle.get());
     return handle;
   }
-
   DWORD linkAttributes(HANDLE link) override {
-    const std::wstring name = linkName(link);
-    if (name.empty()) return takeFileSnapshot(link).dwFileAttributes;
-    const DWORD attributes = ::GetFileAttributesW(name.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) throw std::runtime_error("Migration identity check failed");
-    return attributes;
+    if (!links_.count(link)) return takeFileSnapshot(link).dwFileAttributes;
+    const DWORD attributes = ::GetFileAttributesW(links_[link].c_str());
+    return attributes != ~0u ? attributes : throw std::runtime_error("Migration identity check failed");
   }
-
   std::vector<std::uint8_t> readReparseData(HANDLE link) override {
-    const std::wstring name = linkName(link);
-    if (name.empty()) return {};
-    const DWORD attributes = ::GetFileAttributesW(name.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return {};
-    UniqueHandle target(::CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!target) return {};
-    std::vector<wchar_t> text(32768);
-    const DWORD length = ::GetFinalPathNameByHandleW(target.get(), text.data(), static_cast<DWORD>(text.size()),
-                                                     VOLUME_NAME_DOS);
-    if (length == 0 || length >= text.size()) return {};
-    std::wstring resolved(text.data(), length);
-    if (resolved.rfind(L"\\\\?\\", 0) == 0) resolved.erase(0, 4);
-    return mountPointBuffer(L"\\??\\" + resolved);
+    if (!links_.count(link) || !isLink(links_[link])) return {};
+    UniqueHandle target(::CreateFileW(links_[link].c_str(), 0, 7, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    wchar_t path[MAX_PATH];  // "\\?\C:\..."
+    const DWORD size = target ? ::GetFinalPathNameByHandleW(target.get(), path, MAX_PATH, VOLUME_NAME_DOS) : 0;
+    if (size < 4 || size >= MAX_PATH) return {};
+    return mountPointBuffer(L"\\??\\" + std::wstring(path + 4, size - 4));
   }
-
   void moveLink(HANDLE link, const std::wstring& newPath) override {
-    const std::wstring name = linkName(link);
-    if (name.empty()) {
-      moveByHandle(link, newPath);
-      return;
-    }
-    if (::GetFileAttributesW(newPath.c_str()) != INVALID_FILE_ATTRIBUTES) {
-      throw std::runtime_error("Migration atomic rename failed (" + std::to_string(ERROR_ALREADY_EXISTS) + ")");
-    }
-    const std::wstring arguments = L"-n -T \"" + utf8ToWide(test::unixPathOf(name)) + L"\" \"" +
-                                   utf8ToWide(test::unixPathOf(newPath)) + L"\"";
+    if (!links_.count(link)) return moveByHandle(link, newPath);
+    const std::wstring from = links_[link], to = newPath;
+    if (::GetFileAttributesW(to.c_str()) != ~0u) throw std::runtime_error("Migration atomic rename failed (183)");
+    ChildProcess::start(L"Z:\\bin\\mv", L"-n -T \"" + utf8ToWide(unixPathOf(from) + "\" \"" + unixPathOf(to)) + L"\"").detach();
     // Wine never signals a Unix program's handle: wait for the names instead.
-    ChildProcess::start(L"Z:\\bin\\mv", arguments).detach();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (::GetFileAttributesW(newPath.c_str()) != INVALID_FILE_ATTRIBUTES &&
-          ::GetFileAttributesW(name.c_str()) == INVALID_FILE_ATTRIBUTES) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        links_[link] = newPath;
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    throw std::runtime_error("Migration atomic rename failed (" + std::to_string(ERROR_TIMEOUT) + ")");
+    for (int i = 0; i < 1000 && ::GetFileAttributesW(from.c_str()) != ~0u; ++i) ::Sleep(20);
+    if (!isLink(links_[link] = to)) throw std::runtime_error("Migration atomic rename failed (1460)");
   }
-
   StreamListing listStreams(const std::wstring& path) override {
-    StreamListing listing;
-    if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return listing;
-    listing.enumerated = true;
-    listing.complete = true;
-    listing.names.push_back(L"::$DATA");
-    return listing;
+    return ::GetFileAttributesW(path.c_str()) == ~0u ? StreamListing{} : streams;
   }
 
-  // The reparse buffer a junction to `substituteName` ("\??\C:\...") carries.
-  static std::vector<std::uint8_t> mountPointBuffer(const std::wstring& substituteName) {
-    const std::size_t nameBytes = substituteName.size() * 2;
-    std::vector<std::uint8_t> buffer(16 + nameBytes + 4, 0);
-    auto put16 = [&](std::size_t at, std::size_t value) {
-      buffer[at] = static_cast<std::uint8_t>(value & 0xFF);
-      buffer[at + 1] = static_cast<std::uint8_t>((value >> 8) & 0xFF);
-    };
-    const std::uint32_t tag = kMountPointReparseTag;
-    for (int i = 0; i < 4; ++i) buffer[i] = static_cast<std::uint8_t>((tag >> (8 * i)) & 0xFF);
-    put16(4, buffer.size() - 8);
-    put16(8, 0);
-    put16(10, nameBytes);
-    put16(12, nameBytes + 2);
-    put16(14, 0);
-    for (std::size_t i = 0; i < substituteName.size(); ++i) put16(16 + 2 * i, substituteName[i]);
-    return buffer;
+  // A mount-point reparse buffer to `name` ("\??\C:\..."): tag, data length, reserved, the substitute name's offset
+  // and length, the empty print name's, then the name and both terminators.
+  static std::vector<std::uint8_t> mountPointBuffer(const std::wstring& name) {
+    std::vector<std::uint8_t> b;
+    const auto put = [&](std::size_t value, int size) { while (size-- > 0) b.push_back(std::uint8_t(value)), value >>= 8; };
+    put(kMountPointReparseTag, 4);
+    const std::size_t n = name.size() * 2;
+    for (std::size_t value : std::initializer_list<std::size_t>{12 + n, 0, 0, n, n + 2, 0}) put(value, 2);
+    for (wchar_t c : name) put(c, 2);
+    return put(0, 4), b;
   }
+
+  StreamListing streams{true, true, {L"::$DATA"}};
 
  private:
-  std::wstring linkName(HANDLE link) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const auto found = links_.find(link);
-    return found == links_.end() ? std::wstring() : found->second;
-  }
-
-  void forget(HANDLE handle) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    links_.erase(handle);
-  }
-
-  std::mutex mutex_;
+  static bool isLink(const std::wstring& p) { const DWORD a = ::GetFileAttributesW(p.c_str()); return a != ~0u && (a & 0x400); }
   std::map<HANDLE, std::wstring> links_;
 };
 
-// Binds the emulation for the life of the scope where the platform cannot
-// make and read junctions or list streams; elsewhere leaves the real calls.
-class HostLinksWhereNeeded {
- public:
-  HostLinksWhereNeeded() {
-    if (!platformHasJunctions() || !platformHasFileStreams()) {
-      bindMigrationLinkPlatform(&emulation_);
-      bound_ = true;
-    }
-  }
-  ~HostLinksWhereNeeded() {
-    if (bound_) bindMigrationLinkPlatform(nullptr);
-  }
-  HostLinksWhereNeeded(const HostLinksWhereNeeded&) = delete;
-  HostLinksWhereNeeded& operator=(const HostLinksWhereNeeded&) = delete;
-  bool emulated() const { return bound_; }
-
- private:
-  HostLinkEmulation emulation_;
-  bool bound_ = false;
+// Binds the emulation for the life of the scope where the platform cannot make junctions or list streams.
+struct HostLinksWhereNeeded {
+  HostLinksWhereNeeded() { if (emulated) bindMigrationLinkPlatform(&emulation); }
+  ~HostLinksWhereNeeded() { bindMigrationLinkPlatform(nullptr); }
+  HostLinkEmulation emulation;
+  const bool emulated = !platformHasJunctions() || !platformHasFileStreams();
 };
 
 }  // namespace orvo::test
