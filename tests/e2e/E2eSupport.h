@@ -1,9 +1,6 @@
 #pragma once
 // Black-box driving of the installer: only its command line, the stage-marker file, the disk, the
 // processes, the registry and the local payload server's rules and request log.
-#include <windows.h>
-#include <tlhelp32.h>
-
 #include <sstream>
 
 #include "common/PathText.h"
@@ -76,22 +73,6 @@ inline void expectEveryManifestFileIn(const std::wstring& directory, bool presen
 inline bool transactionAreaIn(const std::wstring& parent) {
   WIN32_FIND_DATAW data{};
   return UniqueFindHandle(::FindFirstFileW((parent + L"\\.orvo-file-txn-*").c_str(), &data)).valid();
-}
-
-inline std::vector<DWORD> processesOf(const std::wstring& program) {
-  std::vector<DWORD> ids;
-  UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof entry;
-  for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
-    UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
-    wchar_t image[1024] = {};
-    DWORD length = 1024;
-    if (process && ::QueryFullProcessImageNameW(process.get(), 0, image, &length) && lowercaseText(image) == lowercaseText(program)) {
-      ids.push_back(entry.th32ProcessID);
-    }
-  }
-  return ids;
 }
 
 // The named events "<name>-reached" and "<name>-resume" of the hooked installer's --pause-at.

@@ -34,7 +34,11 @@ TEST_F(InstallRoad, FreshInstallUpgradeAfterACrashAndEveryRefusal) {
     ASSERT_NE(launch, std::string::npos) << run;
     const DWORD pid = std::stoul(run.substr(launch + 23));
     EXPECT_EQ(run.erase(launch, run.find('\n', launch) + 1 - launch), kVerifyRunMarkers);
-    EXPECT_EQ(processesOf(program), std::vector<DWORD>{pid}) << "the id names the installed platform, running";
+    UniqueHandle platform(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    wchar_t image[1024] = {};
+    DWORD length = 1024;
+    ASSERT_TRUE(platform && ::QueryFullProcessImageNameW(platform.get(), 0, image, &length)) << "no process " << pid;
+    EXPECT_EQ(lowercaseText(image), lowercaseText(program)) << "the id names the installed platform";
     endProcessIfRunning(pid, program);
   }
   expectEveryManifestFileIn(dir);

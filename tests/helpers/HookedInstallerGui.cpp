@@ -90,10 +90,6 @@ class HookedSteps final : public PipelineSteps {
   void registerInstallation(const W& to, HANDLE token, const Manifest& files) override { real->registerInstallation(to, token, files); }
 };
 
-std::thread refusedWorkerStart(std::function<void()>) {
-  throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-}
-
 int loopFailingOnceBusy(InstallerWindow& window) {
   window.rethrowPendingError();
   MSG message{};
@@ -108,7 +104,10 @@ int loopFailingOnceBusy(InstallerWindow& window) {
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   arguments = commandLineArguments();
-  if (!option(L"--refuse-worker-start", 0).empty()) replaceWorkerThreadStart(&refusedWorkerStart);
+  const auto refused = [](std::function<void()>) -> std::thread {
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  };
+  if (!option(L"--refuse-worker-start", 0).empty()) replaceWorkerThreadStart(refused);
   if (!option(L"--fail-loop-once-busy").empty()) replaceMessageLoop(&loopFailingOnceBusy);
   HookedSteps steps;
   return runInstallerProcess(instance, steps);
