@@ -60,8 +60,9 @@ TEST_P(AttackMatrix, TouchesNothingOutsideTheInstallersOwnFiles) {
   const bool completes = std::string(row.failure) == "remove_all: " && platformHasJunctions();
   ASSERT_EQ(installer.waitExit(std::chrono::seconds(240)), completes ? 0 : 1);
   const std::string run = readBytes(markers);
-  EXPECT_EQ(completes ? run : run.substr(run.find("failed: ") + 8, std::strlen(row.failure)), completes ? kVerifyRunMarkers : row.failure);
-  if (row.programAfter >= 0) EXPECT_EQ(fileExists(install + L"\\OrvoQ9.exe"), row.programAfter == 1) << run;
+  const std::string failure = run.substr(run.find("failed: ") + 8, std::strlen(row.failure));
+  EXPECT_EQ(completes ? run : failure, completes ? kVerifyRunMarkers : row.failure);
+  if (row.programAfter >= 0) { EXPECT_EQ(fileExists(install + L"\\OrvoQ9.exe"), row.programAfter == 1) << run; }
   EXPECT_EQ(snapshotTree(victim).size(), 1u) << "only the user's file";
   EXPECT_EQ(readBytes(victim + L"\\precious.txt"), "the user's own file");
   EXPECT_FALSE(fileExists(install + L"\\system-platform-runs.txt")) << "a program the installer did not install ran";
@@ -70,20 +71,24 @@ TEST_P(AttackMatrix, TouchesNothingOutsideTheInstallersOwnFiles) {
 const auto plant = [](const wchar_t* where) { return [where](const Places& p) { p.link(p.work + where, p.victim); }; };
 
 INSTANTIATE_TEST_SUITE_P(Rows, AttackMatrix, ::testing::Values(
-    Attack{"ExtractorPairChangedBeforeItRuns", L"resource-written:104", [](const Places& p) { held(p.work + L"\\7z.exe"), held(p.work + L"\\7z.dll"); }, nullptr, 0},
-    Attack{"ArchiveChangedBetweenDigestAndExtraction", L"before-extract:0", [](const Places& p) { held(p.work + L"\\platform.7z"); }, nullptr, 0},
+    Attack{"ExtractorPairChangedBeforeItRuns", L"resource-written:104",
+           [](const Places& p) { held(p.work + L"\\7z.exe"), held(p.work + L"\\7z.dll"); }, nullptr, 0},
+    Attack{"ArchiveChangedBetweenDigestAndExtraction", L"before-extract:0", [](const Places& p) { held(p.work + L"\\platform.7z"); },
+           nullptr, 0},
     Attack{"VerifiedDirectorySwappedForALink", L"payload-verified:0", [](const Places& p) {
              ASSERT_TRUE(::MoveFileW((p.work + L"\\platform\\q9").c_str(), (p.work + L"\\platform\\q9-elsewhere").c_str()));
              p.link(p.work + L"\\platform\\q9", p.work + L"\\platform\\q9-elsewhere");
            }, "Transaction refuses reparse paths", 0},
     // Where the platform cannot remove a link without touching its target, the link stays and the run says so.
     Attack{"LinkPlantedInTheWorkDirectory", L"install-user-recorded:0", plant(L"\\planted"), "remove_all: ", 1},
-    Attack{"LinkPlantedInTheIdentityDirectory", L"install-user-recorded:0", plant(L"\\q9-install-identity\\planted"), "remove_all: ", 1},
-    Attack{"PlatformDataDirectoryIsALink", L"install-user-recorded:0", [](const Places& p) { p.link(p.install + L"\\.platform", p.victim); },
-           "配置平台数据目录失败", 0},
+    Attack{"LinkPlantedInTheIdentityDirectory", L"install-user-recorded:0", plant(L"\\q9-install-identity\\planted"),
+           "remove_all: ", 1},
+    Attack{"PlatformDataDirectoryIsALink", L"install-user-recorded:0",
+           [](const Places& p) { p.link(p.install + L"\\.platform", p.victim); }, "配置平台数据目录失败", 0},
     Attack{"PlatformProgramReplacedBeforeItRuns", L"applied:0", [](const Places& p) {
-             ASSERT_TRUE(::CopyFileW(helperProgram(L"SystemPlatform").c_str(), (p.install + L"\\OrvoQ9.new").c_str(), FALSE));
-             ASSERT_TRUE(::MoveFileExW((p.install + L"\\OrvoQ9.new").c_str(), (p.install + L"\\OrvoQ9.exe").c_str(), MOVEFILE_REPLACE_EXISTING));
+             const std::wstring program = p.install + L"\\OrvoQ9.exe", copy = p.install + L"\\OrvoQ9.new";
+             ASSERT_TRUE(::CopyFileW(helperProgram(L"SystemPlatform").c_str(), copy.c_str(), FALSE));
+             ASSERT_TRUE(::MoveFileExW(copy.c_str(), program.c_str(), MOVEFILE_REPLACE_EXISTING));
            }, "平台文件校验失败：OrvoQ9.exe\n", -1}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -64,8 +64,10 @@ inline void expectEveryManifestFileIn(const std::wstring& directory, bool presen
   std::istringstream lines(readBytes(buildDirectory() + L"\\payload\\installer-files.tsv"));
   int files = 0;
   for (std::string line; std::getline(lines, line) && line.size() > 1; ++files) {
-    const std::wstring file = joinPath(directory, utf8ToWide(line.substr(line.rfind('\t') + 1, line.find_last_not_of('\r') - line.rfind('\t'))));
-    EXPECT_EQ(fileExists(file) ? wideToUtf8(sha256File(file)) : "missing", present ? line.substr(0, 64) : "missing") << wideToUtf8(file);
+    if (line.back() == '\r') line.pop_back();
+    const std::wstring file = joinPath(directory, utf8ToWide(line.substr(line.rfind('\t') + 1)));
+    const std::string digest = fileExists(file) ? wideToUtf8(sha256File(file)) : "missing";
+    EXPECT_EQ(digest, present ? line.substr(0, 64) : "missing") << wideToUtf8(file);
   }
   EXPECT_EQ(files, 14);
 }

@@ -64,19 +64,19 @@ TEST_F(InstallRoad, FreshInstallUpgradeAfterACrashAndEveryRefusal) {
 
   writeBytes(program, "an older platform program");  // which an upgrade would replace
   const std::string prepared = "download-ok\narchive-sha256-ok\nmanifest-all-files-ok\nfailed: ";
-  const std::string generated = "body=generated";  // the right size, other bytes
+  const auto game = [&] { return startCopyAs(helperProgram(L"SystemSleeper"), dir + L"\\games\\DNF.exe", L"90"); };
+  const auto hold = [&] { return ::CreateFileW(program.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr); };
   const Refusal rows[] = {
       {"relative directory", L"relative\\dir", {}, nullptr, "failed: 请选择完整的平台安装目录\n", false},
       {"Program Files, in any case", L"c:\\PROGRAM files", {}, nullptr, "failed: 请选择 orvo game 专属目录\n", false},
       {"both endpoints fail", temp / L"new", {{kPrimaryPath, "cut=1000"}, {kFallbackPath, "status=404"}}, nullptr,
        "failed: Download server returned error\n", true},
-      {"tampered payload", L"", {{kPrimaryPath, generated}, {kFallbackPath, generated}}, nullptr,
+      // The right size, other bytes.
+      {"tampered payload", L"", {{kPrimaryPath, "body=generated"}, {kFallbackPath, "body=generated"}}, nullptr,
        "download-ok\nfailed: 平台文件校验失败，请重试下载\n", true},
-      {"game running", L"", {}, [&] { return std::make_shared<ChildProcess>(startCopyAs(helperProgram(L"SystemSleeper"),
-                                                                                        dir + L"\\games\\DNF.exe", L"90")); },
+      {"game running", L"", {}, [&] { return std::make_shared<ChildProcess>(game()); },
        "failed: 请先退出游戏，再安装或升级平台\n", false},
-      {"installed file locked", L"", {}, [&] { return std::make_shared<UniqueHandle>(::CreateFileW(program.c_str(), GENERIC_READ,
-                                                                                                  FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)); },
+      {"installed file locked", L"", {}, [&] { return std::make_shared<UniqueHandle>(hold()); },
        prepared + "Destination file is locked; installation not changed" + kRestoredNote, true},
       {"installed file read-only", L"", {}, [&] { return ::SetFileAttributesW(program.c_str(), FILE_ATTRIBUTE_READONLY), nullptr; },
        prepared + "Destination is directory or read-only" + kRestoredNote, true},
@@ -86,8 +86,9 @@ TEST_F(InstallRoad, FreshInstallUpgradeAfterACrashAndEveryRefusal) {
     PayloadServer server(row.serverRules);
     const std::shared_ptr<void> arranged = row.arrange ? row.arrange() : nullptr;
     const auto before = snapshotTree(dir);
-    EXPECT_EQ(runInstaller(installerExecutable(), row.directory.empty() ? dir : row.directory, markers), std::make_pair(1ll, row.markers));
-    if (!row.downloads) EXPECT_EQ(server.requests(kPrimaryPath) + server.requests(kFallbackPath), 0);
+    const std::wstring target = row.directory.empty() ? dir : row.directory;
+    EXPECT_EQ(runInstaller(installerExecutable(), target, markers), std::make_pair(1ll, row.markers));
+    if (!row.downloads) { EXPECT_EQ(server.requests(kPrimaryPath) + server.requests(kFallbackPath), 0); }
     EXPECT_EQ(snapshotTree(dir), before);
     EXPECT_FALSE(transactionAreaIn(parent));
   }

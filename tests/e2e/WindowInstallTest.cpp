@@ -18,7 +18,8 @@ std::wstring shortcutTarget(const KNOWNFOLDERID& folder) {
   ComPtr<IPersistFile> file;
   wchar_t target[1024] = {};
   if (SUCCEEDED(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.putVoid())) &&
-      SUCCEEDED(link->QueryInterface(IID_IPersistFile, file.putVoid())) && SUCCEEDED(file->Load(shortcut(folder).c_str(), STGM_READ))) {
+      SUCCEEDED(link->QueryInterface(IID_IPersistFile, file.putVoid())) &&
+      SUCCEEDED(file->Load(shortcut(folder).c_str(), STGM_READ))) {
     link->GetPath(target, 1024, nullptr, SLGP_RAWPATH);
   }
   return lowercaseText(target);

@@ -80,14 +80,14 @@ class HookedSteps final : public PipelineSteps {
   HANDLE getDesktopUserToken() override { return real->getDesktopUserToken(); }
   std::unique_ptr<PipelineMigration> createMigration(const W& to, HANDLE token) override { return real->createMigration(to, token); }
   W tokenUserSid(HANDLE token) override { return real->tokenUserSid(token); }
-  void grantDirectoryAccess(const W& directory, const W& sid, DWORD mask) override { real->grantDirectoryAccess(directory, sid, mask); }
+  void grantDirectoryAccess(const W& to, const W& sid, DWORD mask) override { real->grantDirectoryAccess(to, sid, mask); }
   DWORD runPlatformProgram(const W& program, const ManifestEntry& expected, const W& arguments, const W& workingDirectory,
                            bool wait, HANDLE token, const W& label) override {
     const DWORD id = real->runPlatformProgram(program, expected, arguments, workingDirectory, wait, token, label);
     if (arguments.rfind(L"--record-install-user ", 0) == 0) event("install-user-recorded", 0);
     return id;
   }
-  void registerInstallation(const W& to, HANDLE token, const Manifest& files) override { real->registerInstallation(to, token, files); }
+  void registerInstallation(const W& to, HANDLE user, const Manifest& m) override { real->registerInstallation(to, user, m); }
 };
 
 int loopFailingOnceBusy(InstallerWindow& window) {

@@ -8,7 +8,8 @@
 #include "tests/support/TestSupport.h"
 
 int wmain(int argc, wchar_t** argv) try {
-  if (argc < 3) return std::fputs("usage: InstallThroughWindow <installer> <directory> [--no-launch] [--no-desktop-shortcut]\n", stderr), 2;
+  const char usage[] = "usage: InstallThroughWindow <installer> <directory> [--no-launch] [--no-desktop-shortcut]\n";
+  if (argc < 3) return std::fputs(usage, stderr), 2;
   orvo::test::ChildProcess installer = orvo::test::ChildProcess::start(argv[1], L"");
   const auto window = orvo::test::InstallerWindowDriver::attach(installer.id());
   window.typeDirectory(argv[2]);
