@@ -45,7 +45,7 @@ class PayloadServer {
   int requests(const std::wstring& path) const {
     std::istringstream lines(log().substr(start_));
     int count = 0;
-    for (std::string line; std::getline(lines, line);) count += line.find("\t" + wideToUtf8(path) + "\t") != line.npos;
+    for (std::string line; std::getline(lines, line);) count += line.find(std::string(1, '\t').append(wideToUtf8(path)) + '\t') != line.npos;
     return count;
   }
 };
