@@ -1,81 +1,32 @@
-// "--capture-ui" through the real installer: the picture of the ready window
-// with its pictures from the executable's resources and the directory in the
-// box, the exit codes, and the message when the picture cannot be saved.
-// (Runs apart from other installers: the single-instance mutex is session-wide.)
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <string>
-
+// "--capture-ui" through the real installer: the message when the picture cannot be saved, and the picture
+// of the ready window, with the pictures from the executable's resources and the directory in its box.
 #include "tests/app/WindowTestSupport.h"
 
-namespace orvo {
+namespace orvo::test {
 namespace {
 
-using namespace std::chrono_literals;
+TEST(InstallerWindowCapture, UnwritablePathShowsTheMessageElseThePictureOfTheReadyWindowIsSaved) {
+  TempDir temp;
+  const std::wstring unwritable = temp / L"no such folder\\ready.png", path = temp / L"ready.png";
+  ChildProcess refused = ChildProcess::start(installerExecutable(), L"--capture-ui \"" + unwritable + L"\"");
+  EXPECT_EQ(answerMessageBox(refused.id(), L"orvo game", IDOK, std::chrono::seconds(60)), L"无法保存安装界面截图");
+  EXPECT_EQ(refused.waitExit(std::chrono::seconds(60)), 1);
+  EXPECT_FALSE(fileExists(unwritable));
 
-struct CaptureRun {
-  long long exitCode = -1;
-  std::wstring message;  // the text of the error box, when one appeared
-};
-
-// Runs the installer with "--capture-ui <path>" until it exits, answering an
-// error box if one appears.
-CaptureRun runCapture(const std::wstring& path) {
-  auto child = test::ChildProcess::start(test::installerExecutable(), L"--capture-ui \"" + path + L"\"");
-  CaptureRun run;
-  const auto deadline = std::chrono::steady_clock::now() + 60s;
-  while (std::chrono::steady_clock::now() < deadline) {
-    run.exitCode = child.waitExit(200ms);
-    if (run.exitCode != -1) break;
-    try {
-      run.message = test::answerMessageBox(child.id(), L"orvo game", IDOK, 300ms);
-    } catch (const std::runtime_error&) {
-      continue;  // no box yet
-    }
-    run.exitCode = child.waitExit(60s);
-    break;
-  }
-  return run;
-}
-
-class CaptureTest : public test::TempDirTest {
- protected:
-  void SetUp() override { ASSERT_TRUE(gdiplus_.started()); }
-  test::GdiplusSession gdiplus_;
-};
-
-TEST_F(CaptureTest, AnUnwritablePathShowsTheCaptureMessageAndExitsWithOne) {
-  const std::wstring path = temp / L"no such folder\\ready.png";
-  const CaptureRun run = runCapture(path);
-  EXPECT_EQ(run.message, L"无法保存安装界面截图");
-  EXPECT_EQ(run.exitCode, 1);
-  EXPECT_FALSE(test::fileExists(path));
-}
-
-TEST_F(CaptureTest, AWritablePathGetsThePictureOfTheReadyWindowAndExitsWithZero) {
-  const std::wstring path = temp / L"ready.png";
-  const CaptureRun run = runCapture(path);
-  EXPECT_EQ(run.message, L"");
-  EXPECT_EQ(run.exitCode, 0);
-  ASSERT_TRUE(test::fileExists(path));
-  ::CopyFileW(path.c_str(), test::artifactPath(L"capture-ui-ready.png").c_str(), FALSE);
-
+  ASSERT_EQ(ChildProcess::start(installerExecutable(), L"--capture-ui \"" + path + L"\"").waitExit(std::chrono::seconds(60)), 0);
+  ::CopyFileW(path.c_str(), artifactPath(L"capture-ui-ready.png").c_str(), FALSE);
+  GdiplusSession gdiplus;
   Gdiplus::Bitmap picture(path.c_str());
-  ASSERT_EQ(picture.GetLastStatus(), Gdiplus::Ok);
+  ASSERT_TRUE(gdiplus.started() && picture.GetLastStatus() == Gdiplus::Ok);
   // The test display runs at 96 DPI: the picture is the window at its design size.
-  ASSERT_EQ(picture.GetWidth(), 900u);
-  ASSERT_EQ(picture.GetHeight(), 550u);
-  // The directory is drawn where the edit box sits.
-  EXPECT_GT(test::countPixels(picture, 489, 235, 316, 22, 1.0, test::isBright), 40);
-  // Resource 101 (the moon of the background) and resource 102 (the logo's gold ring).
-  const test::Rgb moon = test::pixelAt(picture, 288, 144, 1.0);
-  EXPECT_GT(moon.r, 90);
-  EXPECT_GT(moon.r - moon.b, 10);
-  EXPECT_GT(test::countPixels(picture, 24, 13, 34, 34, 1.0, test::isGold), 40);
-  EXPECT_TRUE(test::colourNear(test::pixelAt(picture, 490, 447, 1.0), 0xFFE3B95E, 6));
-  EXPECT_GT(test::countPixels(picture, 475, 93, 389, 44, 1.0, test::isBright), 150);
+  ASSERT_EQ(std::make_pair(picture.GetWidth(), picture.GetHeight()), std::make_pair(900u, 550u));
+  EXPECT_GT(countPixels(picture, 489, 235, 316, 22, 1.0, isBright), 40) << "the directory in the edit box";
+  const Rgb moon = pixelAt(picture, 288, 144, 1.0);  // resource 101, the background
+  EXPECT_TRUE(moon.r > 90 && moon.r - moon.b > 10);
+  EXPECT_GT(countPixels(picture, 24, 13, 34, 34, 1.0, isGold), 40) << "resource 102, the logo's gold ring";
+  EXPECT_TRUE(colourNear(pixelAt(picture, 490, 447, 1.0), 0xFFE3B95E, 6));
+  EXPECT_GT(countPixels(picture, 475, 93, 389, 44, 1.0, isBright), 150);
 }
 
 }  // namespace
-}  // namespace orvo
+}  // namespace orvo::test

@@ -1,111 +1,88 @@
 #pragma once
-// Black-box driving of OrvoGameSetup.exe for the end-to-end suite: only the
-// command line, window messages, the stage-marker file, the disk, the
-// registry and the local payload server's rules and request log.
-#include <windows.h>
+// Black-box driving of the installer: only its command line, the stage-marker file, the disk, the
+// processes, the registry and the local payload server's rules and request log.
+#include <sstream>
 
-#include <chrono>
-#include <map>
-#include <set>
-#include <string>
-#include <vector>
-
+#include "common/PathText.h"
+#include "common/Utf.h"
+#include "payload/Sha256.h"
 #include "tests/support/TestSupport.h"
+#include "txn/TransactionPathRules.h"
 
 namespace orvo::test::e2e {
 
-inline constexpr wchar_t kPrimaryUrlPath[] = L"/orvo-game/acceptance/2026101905/orvo-game-payload-2026101905.7z";
-inline constexpr wchar_t kFallbackUrlPath[] =
-    L"/downloads/orvo-game/acceptance/2026101905/orvo-game-payload-2026101905.7z";
+inline constexpr wchar_t kPrimaryPath[] = L"/orvo-game/acceptance/2026101905/orvo-game-payload-2026101905.7z";
+inline constexpr wchar_t kFallbackPath[] = L"/downloads/orvo-game/acceptance/2026101905/orvo-game-payload-2026101905.7z";
+inline const std::string kVerifyRunMarkers = "download-ok\narchive-sha256-ok\nmanifest-all-files-ok\ninstall-copy-ok\n"
+                                             "platform-configured\ninstall-files-committed\ninstall-complete\n";
+inline const std::string kRestoredNote = "\n平台文件已恢复；若已进行系统登记或配置，请重新安装完成配置。\n";
 
-std::wstring payloadServerState();
-// Empty when the build tree's payload server runs, else why it does not.
-std::string payloadServerUnavailable();
-std::wstring payloadArchive();
-std::wstring payloadManifest();
+inline std::wstring serverFile(const wchar_t* name) { return buildDirectory() + L"\\testenv\\payload-server\\" + name; }
 
-// Steers the payload server for the fixed payload paths while the object
-// lives ("status=404", "cut=1000", "body=file&path=/..."); removed afterwards.
-// Tests of other processes that rely on the normal answers for those paths
-// wait on the same lock meanwhile.
-class ServerRules {
- public:
-  ServerRules();
-  ~ServerRules();
-  ServerRules(const ServerRules&) = delete;
-  ServerRules& operator=(const ServerRules&) = delete;
-  void set(const std::wstring& urlPath, const std::string& query);
-
- private:
-  void write() const;
-  CrossProcessLock lock_{kPayloadPathsLock};
-  std::wstring file_;
-  std::map<std::wstring, std::string> rules_;
-};
-
-// Request-log lines written since the object was made.
-class RequestLog {
- public:
-  RequestLog();
-  std::vector<std::string> linesSince() const;
-  int countPath(const std::wstring& urlPath) const;
-
- private:
-  std::size_t start_ = 0;
-};
-
-// Every marker of a successful verification run without "--verify-start", in order.
-inline const std::vector<std::string> kVerifyRunMarkers = {
-    "download-ok",         "archive-sha256-ok",       "manifest-all-files-ok", "install-copy-ok",
-    "platform-configured", "install-files-committed", "install-complete"};
-
-// Base of the end-to-end fixtures: skipped with the reason when the payload
-// server does not run; an install directory and a marker file in a fresh
-// temporary directory.
-class E2eTest : public TempDirTest {
- protected:
+// Skipped, with the reason, where the build tree's payload server does not run.
+struct E2eTest : TempDirTest {
   void SetUp() override {
-    const std::string why = payloadServerUnavailable();
-    if (!why.empty()) GTEST_SKIP() << why;
+    if (fileExists(serverFile(L"unavailable"))) GTEST_SKIP() << readBytes(serverFile(L"unavailable"));
+    if (!fileExists(serverFile(L"server.pid"))) GTEST_SKIP() << "the payload server of this build tree is not running";
   }
-  std::wstring installDirectory() const { return temp / L"orvo game"; }
-  std::wstring markerFile() const { return temp / L"markers.txt"; }
 };
 
-// Requests for the two payload paths while the object lives. Other tests'
-// requests share the server's log, so it holds the paths' lock meanwhile.
-class PayloadRequests {
- public:
-  int count() const { return log_.countPath(kPrimaryUrlPath) + log_.countPath(kFallbackUrlPath); }
-
- private:
+// While it lives, the server answers the payload paths by `rules` (path, query such as "status=404"),
+// and requests() counts the requests for a path made since.
+class PayloadServer {
   CrossProcessLock lock_{kPayloadPathsLock};
-  RequestLog log_;
+  std::wstring rules_ = serverFile(L"rules\\e2e-") + std::to_wstring(::GetCurrentProcessId()) + L".rule";
+  static std::string log() { return fileExists(serverFile(L"requests.log")) ? readBytes(serverFile(L"requests.log")) : ""; }
+  std::size_t start_ = log().size();
+
+ public:
+  explicit PayloadServer(const std::vector<std::pair<std::wstring, std::string>>& rules = {}) {
+    std::string text;
+    for (const auto& [path, query] : rules) text += wideToUtf8(path) + "?" + query + "\n";
+    if (!rules.empty()) writeBytes(rules_, text);
+  }
+  ~PayloadServer() { ::DeleteFileW(rules_.c_str()); }
+  int requests(const std::wstring& path) const {
+    std::istringstream lines(log().substr(start_));
+    int count = 0;
+    for (std::string line; std::getline(lines, line);) count += line.find(std::string(1, '\t').append(wideToUtf8(path)) + '\t') != line.npos;
+    return count;
+  }
 };
 
-struct InstallerRun {
-  long long exitCode = -1;
-  std::string markers;  // the marker file's whole content
-  std::vector<std::string> markerLines;
-  bool hasMarker(const std::string& line) const;
-  std::string lastMarker() const;
+// The exit code of a --verify-install run and its stage markers.
+inline std::pair<long long, std::string> runInstaller(const std::wstring& program, const std::wstring& directory,
+                                                      const std::wstring& markers, const std::wstring& extra = L"") {
+  ::DeleteFileW(markers.c_str());
+  const long long code = ChildProcess::start(program, L"--verify-install \"" + directory + L"\" \"" + markers + L"\" " + extra)
+                             .waitExit(std::chrono::seconds(240));
+  return {code, fileExists(markers) ? readBytes(markers) : ""};
+}
+
+// Every file of the manifest the build embedded ("digest TAB size TAB path") is in `directory` with its digest, or none is.
+inline void expectEveryManifestFileIn(const std::wstring& directory, bool present = true) {
+  std::istringstream lines(readBytes(buildDirectory() + L"\\payload\\installer-files.tsv"));
+  int files = 0;
+  for (std::string line; std::getline(lines, line) && line.size() > 1; ++files) {
+    if (line.back() == '\r') line.pop_back();
+    const std::wstring file = joinPath(directory, utf8ToWide(line.substr(line.rfind('\t') + 1)));
+    const std::string digest = fileExists(file) ? wideToUtf8(sha256File(file)) : "missing";
+    EXPECT_EQ(digest, present ? line.substr(0, 64) : "missing") << wideToUtf8(file);
+  }
+  EXPECT_EQ(files, 14);
+}
+
+inline bool transactionAreaIn(const std::wstring& parent) {
+  WIN32_FIND_DATAW data{};
+  return UniqueFindHandle(::FindFirstFileW((parent + L"\\.orvo-file-txn-*").c_str(), &data)).valid();
+}
+
+// The named events "<name>-reached" and "<name>-resume" of the hooked installer's --pause-at.
+struct PausePoint {
+  std::wstring name = L"orvo-e2e-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(::GetTickCount64());
+  UniqueHandle reached{::CreateEventW(nullptr, TRUE, FALSE, (name + L"-reached").c_str())};
+  UniqueHandle resume{::CreateEventW(nullptr, TRUE, FALSE, (name + L"-resume").c_str())};
+  bool waitReached() const { return ::WaitForSingleObject(reached.get(), 240000) == WAIT_OBJECT_0; }
 };
-
-// Runs the installer with `arguments` to its end and reads `markerFile`.
-InstallerRun runInstaller(const std::wstring& arguments, const std::wstring& markerFile,
-                          std::chrono::seconds timeout = std::chrono::seconds(240));
-InstallerRun verifyInstall(const std::wstring& directory, const std::wstring& markerFile,
-                           const std::wstring& extraArguments = L"");
-
-// Names matching the wildcard `pattern` in `directory`.
-std::set<std::wstring> namesMatching(const std::wstring& directory, const std::wstring& pattern);
-
-// The lines of the manifest the build embedded: (path, size, digest).
-struct ManifestLine {
-  std::wstring path;
-  std::uint64_t size;
-  std::wstring sha256;
-};
-std::vector<ManifestLine> shippedManifest();
 
 }  // namespace orvo::test::e2e

@@ -1,219 +1,100 @@
-// The install road end to end, driving only OrvoGameSetup.exe: the command
-// line, the stage-marker file, the disk and the local payload server.
-#include <gtest/gtest.h>
+// The install road of OrvoGameSetup.exe run unattended, on one installation: a fresh install, an upgrade
+// that starts with an earlier run's half-applied transaction, then every refusal, each leaving it as it was.
+#include <functional>
+#include <memory>
 
-#include "common/PathText.h"
-#include "common/UniqueHandle.h"
-#include "common/Utf.h"
-#include "payload/Sha256.h"
 #include "tests/e2e/E2eSupport.h"
-#include "txn/TransactionPathRules.h"
 
-using namespace orvo::test;
-using namespace orvo::test::e2e;
-
+namespace orvo::test::e2e {
 namespace {
 
-class InstallRoad : public E2eTest {
- protected:
-  // Every file of the shipped manifest is installed with its digest.
-  void expectEveryManifestFileInstalled(const std::wstring& directory) {
-    const auto manifest = shippedManifest();
-    ASSERT_EQ(manifest.size(), 14u);
-    for (const auto& line : manifest) {
-      std::wstring path = line.path;
-      for (auto& c : path) {
-        if (c == L'/') c = L'\\';
-      }
-      const std::wstring file = orvo::joinPath(directory, path);
-      ASSERT_TRUE(fileExists(file)) << orvo::wideToUtf8(file);
-      EXPECT_EQ(orvo::sha256File(file), line.sha256) << orvo::wideToUtf8(file);
-    }
-  }
-
-  // An installed platform whose program file is older, so an upgrade must replace it.
-  std::wstring installOlderPlatform() {
-    EXPECT_EQ(verifyInstall(installDirectory(), markerFile()).exitCode, 0);
-    const std::wstring program = installDirectory() + L"\\OrvoQ9.exe";
-    writeBytes(program, "an older platform program");
-    ::DeleteFileW(markerFile().c_str());
-    return program;
-  }
-
-  // No transaction area is left beside the install directory.
-  bool transactionAreaLeft(const std::wstring& parent = L"") const {
-    return !namesMatching(parent.empty() ? temp.path() : parent, L".orvo-file-txn-*").empty();
-  }
+struct Refusal {
+  const char* name;
+  std::wstring directory;  // empty: the installation
+  std::vector<std::pair<std::wstring, std::string>> serverRules;
+  std::function<std::shared_ptr<void>()> arrange;  // what it returns lives through the run
+  std::string markers;
+  bool downloads;
 };
 
-}  // namespace
+using InstallRoad = E2eTest;
 
-TEST_F(InstallRoad, FreshVerifyInstallWritesEveryMarkerAndInstallsEveryFile) {
-  const InstallerRun run = verifyInstall(installDirectory(), markerFile());
-  EXPECT_EQ(run.exitCode, 0) << run.markers;
-  EXPECT_EQ(run.markerLines, kVerifyRunMarkers);
-  expectEveryManifestFileInstalled(installDirectory());
-  const std::string marker = readBytes(installDirectory() + L"\\platform-installation.json");
-  EXPECT_EQ(marker.size(), 30u);
-  EXPECT_TRUE(directoryExists(installDirectory() + L"\\.platform")) << "the platform configured its data directory";
-  EXPECT_FALSE(transactionAreaLeft());
-}
-
-TEST_F(InstallRoad, VerifyStartLaunchesTheInstalledPlatformAndNamesItsProcess) {
-  const InstallerRun run = verifyInstall(installDirectory(), markerFile(), L"--verify-start");
-  EXPECT_EQ(run.exitCode, 0) << run.markers;
-  std::vector<std::string> expected = kVerifyRunMarkers;
-  expected.insert(expected.end() - 1, "platform-launch-ok pid=");
-  ASSERT_EQ(run.markerLines.size(), expected.size()) << run.markers;
-  const std::string launch = run.markerLines[expected.size() - 2];
-  ASSERT_EQ(launch.rfind("platform-launch-ok pid=", 0), 0u) << run.markers;
-  const DWORD pid = static_cast<DWORD>(std::stoul(launch.substr(launch.find('=') + 1)));
-  // That process is the installed platform program, still running.
-  orvo::UniqueHandle platform(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, pid));
-  ASSERT_TRUE(platform.valid()) << "no process " << pid;
-  wchar_t image[1024] = {};
-  DWORD length = 1024;
-  ASSERT_TRUE(::QueryFullProcessImageNameW(platform.get(), 0, image, &length));
-  // Another program under that id is no platform to end.
-  ASSERT_EQ(orvo::lowercaseText(image), orvo::lowercaseText(installDirectory() + L"\\OrvoQ9.exe"));
-  DWORD code = 0;
-  EXPECT_TRUE(::GetExitCodeProcess(platform.get(), &code) && code == STILL_ACTIVE);
-  ::TerminateProcess(platform.get(), 0);
-  ::WaitForSingleObject(platform.get(), 10000);
-}
-
-TEST_F(InstallRoad, UpgradeReplacesEveryFileAndKeepsUserFilesAndTheMarker) {
-  ASSERT_EQ(verifyInstall(installDirectory(), markerFile()).exitCode, 0);
-  // An older installation: changed program files, a user file, our own marker.
-  const auto manifest = shippedManifest();
-  writeBytes(installDirectory() + L"\\OrvoQ9.exe", "an older platform program");
-  writeBytes(installDirectory() + L"\\user-notes.txt", "mine");
-  const std::string marker = "{\r\n  \"Product\" : \"q9-platform-202\",\r\n  \"Revision\": 7\r\n}";
-  writeBytes(installDirectory() + L"\\platform-installation.json", marker);
-  ::DeleteFileW(markerFile().c_str());
-
-  const InstallerRun run = verifyInstall(installDirectory(), markerFile());
-  EXPECT_EQ(run.exitCode, 0) << run.markers;
-  EXPECT_EQ(run.markerLines, kVerifyRunMarkers);
-  expectEveryManifestFileInstalled(installDirectory());
-  EXPECT_EQ(readBytes(installDirectory() + L"\\user-notes.txt"), "mine");
-  EXPECT_EQ(readBytes(installDirectory() + L"\\platform-installation.json"), marker) << "kept byte for byte";
-  EXPECT_FALSE(transactionAreaLeft());
-}
-
-TEST_F(InstallRoad, FallbackServesWhenThePrimaryFails) {
-  ServerRules rules;
-  rules.set(kPrimaryUrlPath, "status=404");
-  RequestLog log;
-  const InstallerRun run = verifyInstall(installDirectory(), markerFile());
-  EXPECT_EQ(run.exitCode, 0) << run.markers;
-  EXPECT_EQ(run.markerLines, kVerifyRunMarkers);
-  EXPECT_EQ(log.countPath(kPrimaryUrlPath), 1);
-  EXPECT_EQ(log.countPath(kFallbackUrlPath), 1);
-}
-
-TEST_F(InstallRoad, BothEndpointsFailingShowsTheFallbacksErrorAndInstallsNothing) {
-  ServerRules rules;
-  rules.set(kPrimaryUrlPath, "cut=1000");
-  rules.set(kFallbackUrlPath, "status=404");
-  const InstallerRun run = verifyInstall(installDirectory(), markerFile());
-  EXPECT_EQ(run.exitCode, 1);
-  EXPECT_EQ(run.markers, "failed: Download server returned error\n");
-  EXPECT_FALSE(directoryExists(installDirectory()));
-}
-
-TEST_F(InstallRoad, TamperedPayloadIsRefusedBeforeAnythingIsInstalled) {
-  ASSERT_EQ(verifyInstall(installDirectory(), markerFile()).exitCode, 0);
-  const auto before = snapshotTree(installDirectory());
-  ::DeleteFileW(markerFile().c_str());
-  ServerRules rules;
-  // The right size, other bytes.
-  rules.set(kPrimaryUrlPath, "body=generated");
-  rules.set(kFallbackUrlPath, "body=generated");
-  const InstallerRun run = verifyInstall(installDirectory(), markerFile());
-  EXPECT_EQ(run.exitCode, 1);
-  EXPECT_EQ(run.markers, "download-ok\nfailed: 平台文件校验失败，请重试下载\n");
-  EXPECT_EQ(snapshotTree(installDirectory()), before);
-}
-
-TEST_F(InstallRoad, DirectoryWithSpacesAndChineseCharactersInstalls) {
-  const std::wstring directory = temp / L"游戏 平台\\orvo game 安装";
-  const InstallerRun run = verifyInstall(directory, markerFile());
-  EXPECT_EQ(run.exitCode, 0) << run.markers;
-  expectEveryManifestFileInstalled(directory);
-}
-
-TEST_F(InstallRoad, DirectoryWhoseFilePathsPassMaxPathInstallsAndUpgrades) {
-  // The longest directory the transaction accepts (240 characters after the
-  // drive) puts the deeper installed files and the transaction area past 260.
-  std::wstring parent = temp.path();
-  while (parent.size() + 1 + 50 < 233) parent += L"\\" + std::wstring(50, L'p');
-  parent += L"\\" + std::wstring(233 - parent.size() - 1, L'q');
-  const std::wstring directory = parent + L"\\orvo game";
-  ASSERT_EQ(directory.size(), 243u);
-  std::size_t longest = 0;
-  for (const auto& line : shippedManifest()) longest = std::max(longest, directory.size() + 1 + line.path.size());
-  ASSERT_GT(longest, 260u);
-
-  const InstallerRun fresh = verifyInstall(directory, markerFile());
-  EXPECT_EQ(fresh.exitCode, 0) << fresh.markers;
-  EXPECT_EQ(fresh.markerLines, kVerifyRunMarkers);
-  expectEveryManifestFileInstalled(directory);
-
-  writeBytes(directory + L"\\OrvoQ9.exe", "an older platform program");
-  ::DeleteFileW(markerFile().c_str());
-  const InstallerRun upgrade = verifyInstall(directory, markerFile());
-  EXPECT_EQ(upgrade.exitCode, 0) << upgrade.markers;
-  EXPECT_EQ(upgrade.markerLines, kVerifyRunMarkers);
-  expectEveryManifestFileInstalled(directory);
-  EXPECT_FALSE(transactionAreaLeft(parent));
-}
-
-TEST_F(InstallRoad, RunningGameClientStopsTheUpgradeBeforeTheDownloadAndLeavesTheDiskAsItWas) {
-  installOlderPlatform();
-  // A game downloaded into the platform's directory, running.
-  ChildProcess client =
-      startCopyAs(helperProgram(L"SystemSleeper"), installDirectory() + L"\\games\\cn\\DNF.exe", L"90");
-  const auto before = snapshotTree(installDirectory());
-  const PayloadRequests requests;
-
-  const InstallerRun run = verifyInstall(installDirectory(), markerFile());
-  EXPECT_EQ(run.exitCode, 1);
-  EXPECT_EQ(run.markers, "failed: 请先退出游戏，再安装或升级平台\n");
-  EXPECT_EQ(requests.count(), 0) << "nothing was downloaded";
-  client.terminate();
-  EXPECT_EQ(snapshotTree(installDirectory()), before);
-}
-
-TEST_F(InstallRoad, LockedInstalledFileStopsTheUpgradeAndLeavesTheDiskAsItWas) {
-  installOlderPlatform();
-  const auto before = snapshotTree(installDirectory());
+TEST_F(InstallRoad, FreshInstallUpgradeAfterACrashAndEveryRefusal) {
+  // Spaces and Chinese, and the longest directory the transaction takes, so deeper files pass MAX_PATH.
+  const std::wstring base = temp / L"游戏 平台", markers = temp / L"markers.txt";
+  const std::wstring parent = base + L"\\" + std::wstring(232 - base.size(), L'p'), dir = parent + L"\\orvo game";
+  const std::wstring program = dir + L"\\OrvoQ9.exe", marker = L"\\\\?\\" + dir + L"\\platform-installation.json";
+  ASSERT_EQ(dir.size(), 243u);
   {
-    // Another program holds the installed file open without sharing it.
-    orvo::UniqueHandle holder(::CreateFileW((installDirectory() + L"\\OrvoQ9.exe").c_str(), GENERIC_READ, 0, nullptr,
-                                            OPEN_EXISTING, 0, nullptr));
-    ASSERT_TRUE(holder.valid());
-    const InstallerRun run = verifyInstall(installDirectory(), markerFile());
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.lastMarker(),
-              "failed: Destination file is locked; installation not changed"
-              "\n平台文件已恢复；若已进行系统登记或配置，请重新安装完成配置。");
+    PayloadServer server({{kPrimaryPath, "status=404"}});
+    auto [code, run] = runInstaller(installerExecutable(), dir, markers, L"--verify-start");
+    EXPECT_EQ(code, 0) << run;
+    EXPECT_EQ(std::make_pair(server.requests(kPrimaryPath), server.requests(kFallbackPath)), std::make_pair(1, 1));
+    const std::size_t launch = run.find("platform-launch-ok pid=");
+    ASSERT_NE(launch, std::string::npos) << run;
+    const DWORD pid = std::stoul(run.substr(launch + 23));
+    EXPECT_EQ(run.erase(launch, run.find('\n', launch) + 1 - launch), kVerifyRunMarkers);
+    UniqueHandle platform(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    wchar_t image[1024] = {};
+    DWORD length = 1024;
+    ASSERT_TRUE(platform && ::QueryFullProcessImageNameW(platform.get(), 0, image, &length)) << "no process " << pid;
+    EXPECT_EQ(lowercaseText(image), lowercaseText(program)) << "the id names the installed platform";
+    endProcessIfRunning(pid, program);
   }
-  EXPECT_EQ(snapshotTree(installDirectory()), before);
-  EXPECT_FALSE(transactionAreaLeft());
-}
+  expectEveryManifestFileIn(dir);
+  EXPECT_EQ(readBytes(marker).size(), 30u);
+  EXPECT_TRUE(directoryExists(dir + L"\\.platform")) << "the platform configured its data directory";
+  EXPECT_FALSE(transactionAreaIn(parent));
 
-TEST_F(InstallRoad, ReadOnlyInstalledFileStopsTheUpgradeAndLeavesTheDiskAsItWas) {
-  const std::wstring program = installOlderPlatform();
-  ASSERT_TRUE(::SetFileAttributesW(program.c_str(), FILE_ATTRIBUTE_READONLY));
-  const auto before = snapshotTree(installDirectory());
+  // An older installation with a user's file and its own marker; an upgrade of it is killed halfway
+  // through replacing files, and the next run recovers that before it upgrades.
+  const char older[] = "{\r\n  \"Product\" : \"q9-platform-202\",\r\n  \"Revision\": 7\r\n}";
+  writeBytes(program, "an older platform program");
+  writeBytes(dir + L"\\user-notes.txt", "mine");
+  writeBytes(marker, older);
+  const std::wstring work = temp / L"work.txt", crash = L"--crash-at after-replace:6 --work-directory-file \"" + work + L"\"";
+  ASSERT_EQ(runInstaller(helperProgram(L"HookedInstallerGui"), dir, markers, crash).first, 77);
+  removeTree(utf8ToWide(readBytes(work)));  // as a restart's disk clean-up would
+  ASSERT_TRUE(transactionAreaIn(parent));
+  EXPECT_EQ(runInstaller(installerExecutable(), dir, markers), std::make_pair(0ll, kVerifyRunMarkers));
+  expectEveryManifestFileIn(dir);
+  EXPECT_EQ(readBytes(dir + L"\\user-notes.txt"), "mine");
+  EXPECT_EQ(readBytes(marker), older);
+  EXPECT_FALSE(transactionAreaIn(parent));
 
-  const InstallerRun run = verifyInstall(installDirectory(), markerFile());
-  EXPECT_EQ(run.exitCode, 1);
-  EXPECT_EQ(run.lastMarker(),
-            "failed: Destination is directory or read-only"
-            "\n平台文件已恢复；若已进行系统登记或配置，请重新安装完成配置。");
-  EXPECT_EQ(snapshotTree(installDirectory()), before);
+  writeBytes(program, "an older platform program");  // which an upgrade would replace
+  const std::string prepared = "download-ok\narchive-sha256-ok\nmanifest-all-files-ok\nfailed: ";
+  const auto game = [&] { return startCopyAs(helperProgram(L"SystemSleeper"), dir + L"\\games\\DNF.exe", L"90"); };
+  const auto hold = [&] { return ::CreateFileW(program.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr); };
+  const Refusal rows[] = {
+      {"relative directory", L"relative\\dir", {}, nullptr, "failed: 请选择完整的平台安装目录\n", false},
+      {"Program Files, in any case", L"c:\\PROGRAM files", {}, nullptr, "failed: 请选择 orvo game 专属目录\n", false},
+      {"both endpoints fail", temp / L"new", {{kPrimaryPath, "cut=1000"}, {kFallbackPath, "status=404"}}, nullptr,
+       "failed: Download server returned error\n", true},
+      // The right size, other bytes.
+      {"tampered payload", L"", {{kPrimaryPath, "body=generated"}, {kFallbackPath, "body=generated"}}, nullptr,
+       "download-ok\nfailed: 平台文件校验失败，请重试下载\n", true},
+      {"game running", L"", {}, [&] { return std::make_shared<ChildProcess>(game()); },
+       "failed: 请先退出游戏，再安装或升级平台\n", false},
+      {"installed file locked", L"", {}, [&] { return std::make_shared<UniqueHandle>(hold()); },
+       prepared + "Destination file is locked; installation not changed" + kRestoredNote, true},
+      {"installed file read-only", L"", {}, [&] { return ::SetFileAttributesW(program.c_str(), FILE_ATTRIBUTE_READONLY), nullptr; },
+       prepared + "Destination is directory or read-only" + kRestoredNote, true},
+  };
+  for (const Refusal& row : rows) {
+    SCOPED_TRACE(row.name);
+    PayloadServer server(row.serverRules);
+    const std::shared_ptr<void> arranged = row.arrange ? row.arrange() : nullptr;
+    const auto before = snapshotTree(dir);
+    const std::wstring target = row.directory.empty() ? dir : row.directory;
+    EXPECT_EQ(runInstaller(installerExecutable(), target, markers), std::make_pair(1ll, row.markers));
+    if (!row.downloads) { EXPECT_EQ(server.requests(kPrimaryPath) + server.requests(kFallbackPath), 0); }
+    EXPECT_EQ(snapshotTree(dir), before);
+    EXPECT_FALSE(transactionAreaIn(parent));
+  }
+  EXPECT_FALSE(directoryExists(temp / L"new"));
   EXPECT_NE(::GetFileAttributesW(program.c_str()) & FILE_ATTRIBUTE_READONLY, 0u) << "the user's attribute is kept";
-  EXPECT_FALSE(transactionAreaLeft());
 }
+
+}  // namespace
+}  // namespace orvo::test::e2e
