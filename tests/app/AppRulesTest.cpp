@@ -11,8 +11,6 @@
 namespace orvo::test {
 namespace {
 
-using ::testing::PrintToString;
-
 TEST(PathBoxText, IsTrimmedAndAPickedFolderGetsTheProductFolder) {
   const struct { std::wstring (*rule)(const std::wstring&); std::wstring text, result; } rows[] = {
       {trimPathText, L" \t D:\\Games\\orvo game \t\r\n\v\f", L"D:\\Games\\orvo game"}, {trimPathText, L"\nD:\\", L"\nD:\\"},
@@ -23,7 +21,7 @@ TEST(PathBoxText, IsTrimmedAndAPickedFolderGetsTheProductFolder) {
       {browseStartFolder, L"C:\\windows", L"C:\\windows"}, {browseStartFolder, L"C:\\windows\\no such\\orvo game", L"C:\\windows"},
       {browseStartFolder, L"C:\\no such\\orvo game", L"C:\\"}, {browseStartFolder, L"Q:\\no such drive\\orvo game", L""},
   };
-  for (const auto& row : rows) EXPECT_EQ(row.rule(row.text), row.result) << PrintToString(row.text);
+  for (const auto& row : rows) EXPECT_EQ(row.rule(row.text), row.result) << row.text;
 }
 
 TEST(InstallDirectory, IsCompleteOurOwnWithoutLinksAndOnADiskWithRoom) {
@@ -38,33 +36,31 @@ TEST(InstallDirectory, IsCompleteOurOwnWithoutLinksAndOnADiskWithRoom) {
       {L"C:\\PROGRAM FILES", ours}, {L"C:\\Program Files\\", ok}, {L"C:\\Program Files\\orvo game", ok},
       {temp / L"new\\orvo game", ok}, {temp / L"link\\orvo game", "Install directory cannot use links"},
   };
-  for (const auto& [directory, message] : rows) EXPECT_EQ(messageOf([&] { validateInstallDirectory(directory); }), message) << PrintToString(directory);
+  for (const auto& [directory, message] : rows) EXPECT_EQ(messageOf([&] { validateInstallDirectory(directory); }), message) << directory;
   EXPECT_FALSE(directoryExists(temp / L"new"));
   EXPECT_EQ(defaultInstallDirectory(), L"C:\\Program Files\\orvo game");
   EXPECT_TRUE(hasEnoughFreeSpace(805306368) && !hasEnoughFreeSpace(805306367));
   EXPECT_TRUE(std::regex_match(freeSpaceText(L"C:\\Program Files\\orvo game"), std::wregex(L"可用空间 \\d+\\.\\d GB")));
   for (const wchar_t* invalid : {L"", L"relative", L"Q:\\nowhere"}) EXPECT_EQ(freeSpaceText(invalid), L"请选择有效的安装目录");
   const std::pair<const wchar_t*, const wchar_t*> roots[] = {
-      {L"C:\\Games\\orvo game", L"C:\\"}, {L"d:/games", L"d:\\"}, {L"\\\\server\\share\\games", L"\\\\server\\share\\"},
-      {L"//server/share/games", L"\\\\server\\share\\"}, {L"\\\\server\\share", L"\\\\server\\share\\"},
+      {L"d:/games", L"d:\\"}, {L"\\\\server\\share\\games", L"\\\\server\\share\\"}, {L"//server/share", L"\\\\server\\share\\"},
       {L"\\\\?\\C:\\Games", L"\\\\?\\C:\\"}, {L"\\\\?\\UNC\\server\\share\\games", L"\\\\?\\UNC\\server\\share\\"},
       {L"\\\\?\\unc\\server\\share", L"\\\\?\\unc\\server\\share\\"}, {L"\\\\?\\Volume{0a1b}\\games", L"\\\\?\\Volume{0a1b}\\"},
       {L"\\\\server\\", L""}, {L"\\\\server", L""}, {L"C:games", L""}, {L"relative\\orvo", L""}};
-  for (const auto& [path, root] : roots) EXPECT_EQ(freeSpaceRoot(path), root) << PrintToString(path);
+  for (const auto& [path, root] : roots) EXPECT_EQ(freeSpaceRoot(path), root) << path;
 }
 
 // Flags: Uninstall, Verify-install, Autorun, Launch, desktop Shortcut, Fallback, verify-sTart; then the three paths.
 TEST(CommandLine, SetsTheOptionsItsArgumentsName) {
   const std::pair<std::vector<std::wstring>, std::wstring> rows[] = {
       {{L"--verify-install", L"D:\\o", L"D:\\m"}, L"VA D:\\o D:\\m "}, {{L"--verify-install", L"--verify-fallback"}, L"SF D  "},
-      {{L"--capture-ui"}, L"S D  "}, {{L"--capture-ui", L"--uninstall"}, L"S D  --uninstall"},
-      {{L"--VERIFY-START", L"--Uninstall", L"stray", L"--verify-fallbacks"}, L"S D  "}, {{L"--verify-start"}, L"ST D  "},
+      {{L"--capture-ui"}, L"S D  "}, {{L"--capture-ui", L"--uninstall"}, L"S D  --uninstall"}, {{L"--verify-start"}, L"ST D  "},
+      {{L"--VERIFY-START", L"--Uninstall", L"stray", L"--verify-fallbacks"}, L"S D  "}, {{L"--uninstall", L"--verify-fallback"}, L"USF D  "},
       {{L"--verify-start", L"--verify-install", L"D:\\o", L"D:\\m"}, L"VALT D:\\o D:\\m "},
-      {{L"--verify-install", L"D:\\o", L"D:\\m", L"--verify-start"}, L"VALT D:\\o D:\\m "}, {{L"--uninstall", L"--verify-fallback"}, L"USF D  "},
+      {{L"--verify-install", L"D:\\o", L"D:\\m", L"--verify-start"}, L"VALT D:\\o D:\\m "},
   };
   for (const auto& [arguments, expected] : rows) {
-    InstallerSettings s{L"D"};
-    s.launchAfterInstall = false;
+    InstallerSettings s{L"D", L"", L"", true, false};  // launching off, to see what turns it on
     const bool uninstall = parseCommandLine(arguments, s);
     const std::wstring flags = std::wstring(uninstall ? L"U" : L"") + (s.verifyInstall ? L"V" : L"") + (s.autoRun ? L"A" : L"") +
         (s.launchAfterInstall ? L"L" : L"") + (s.createDesktopShortcut ? L"S" : L"") + (s.verifyFallback ? L"F" : L"") + (s.verifyStart ? L"T" : L"");

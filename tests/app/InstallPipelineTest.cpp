@@ -32,9 +32,8 @@ struct Attempt final : PipelineSteps {
       else if (eq == std::string::npos) yes.insert(key.substr(0, key.size() - (key.back() == '?')));
       else (key == "identity" ? identity : fail[key]) = value;
     }
-    const bool interactive = yes.count("interactive"), start = yes.count("verify-start");
-    settings.verifyInstall = settings.autoRun = !interactive, settings.launchAfterInstall = interactive || start;
-    settings.verifyStart = start, settings.verifyFallback = yes.count("verify-fallback");
+    settings.verifyInstall = settings.autoRun = !yes.count("interactive"), settings.verifyFallback = yes.count("verify-fallback");
+    settings.verifyStart = yes.count("verify-start"), settings.launchAfterInstall = !settings.verifyInstall || settings.verifyStart;
   }
   ~Attempt() override { ::DestroyWindow(window); }
   // The stage markers written and the finish notices posted ("1" success, "0" failure).
@@ -62,49 +61,48 @@ struct Attempt final : PipelineSteps {
     return yes.count(nth) > 0;
   }
   struct Txn final : PipelineTransaction {
-    explicit Txn(Attempt& f) : f(f) {}
     Attempt& f;
+    explicit Txn(Attempt& a) : f(a) {}
     TransactionState s = TransactionState::Preparing;
     bool held = false;
     bool isActive() const override { return held || f.yes.count("active"); }
-    bool areaExists() override { return f.step("txn.areaExists"); }
-    void recoverEarlier() override { f.step("txn.recoverEarlier"); }
-    void prepare(Text) override { held = true, f.step("txn.prepare"), s = TransactionState::Prepared; }
-    void apply() override { f.step("txn.apply"), s = TransactionState::Applied; }
-    void commit() override { s = f.yes.count("committed") ? TransactionState::Committed : s, f.step("txn.commit"), s = TransactionState::Committed, held = false; }
-    void rollback() override { f.step("txn.rollback"), s = TransactionState::RolledBack, held = false; }
+    bool areaExists() override { return f.step("area"); }
+    void recoverEarlier() override { f.step("recover"); }
+    void prepare(Text) override { held = true, f.step("prepare"), s = TransactionState::Prepared; }
+    void apply() override { f.step("apply"), s = TransactionState::Applied; }
+    void commit() override { s = f.yes.count("committed") ? TransactionState::Committed : s, f.step("commit"), s = TransactionState::Committed, held = false; }
+    void rollback() override { f.step("rollback"), s = TransactionState::RolledBack, held = false; }
     TransactionState state() const override { return s; }
     std::wstring areaPath() const override { return L"C:\\area"; }
   };
   struct Migration final : PipelineMigration {
-    explicit Migration(Attempt& f) : f(f) {}
     Attempt& f;
-    bool run() override { return f.step("migration.run"); }
-    void commit() override { f.step("migration.commit"); }
-    void rollback() override { f.step("migration.rollback"); }
+    explicit Migration(Attempt& a) : f(a) {}
+    bool run() override { return f.step("migrate"); }
+    void commit() override { f.step("keep"); }
+    void rollback() override { f.step("restore"); }
   };
   void validateInstallDirectory(Text d) override { validated = d, step("validate"); }
-  void checkNoLinks(Text) override { step("checkNoLinks"); }
+  void checkNoLinks(Text) override { step("links"); }
   bool isGameRunningUnder(Text) override { return step("game"); }
   bool isPlatformRunningIn(Text) override { return step("platform"); }
   UniqueHandle writeEmbeddedResource(int, Text target) override {
-    workDirectory = target.substr(0, target.find_last_of(L'\\')), step("resource"), writeBytes(target, "7z");
+    workDirectory = target.substr(0, target.find_last_of(L'\\')), step("res"), writeBytes(target, "7z");
     return UniqueHandle(::CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   }
-  void downloadPayload(Text url, Text target, Report, Check) override { step("download:" + wideToUtf8(url)), writeBytes(target, "7z"); }
+  void downloadPayload(Text url, Text target, Report, Check) override { step("get:" + wideToUtf8(url)), writeBytes(target, "7z"); }
   std::wstring sha256File(HANDLE, const std::function<void(std::uint64_t)>& hashed, Check) override { return step("sha256"), hashed(1 << 30), yes.count("AA11") ? L"AA11" : L"aa11"; }
   void extractArchive(Text, HANDLE, HANDLE, Text, Text, Report report) override { step("extract"), report(90, L"解压", L""); }
   std::vector<ManifestEntry> verifyPayloadFiles(Text, Report, Check) override { return step("verify"), std::vector<ManifestEntry>{{L"OrvoQ9.exe", L"", 1}}; }
-  std::function<void()> prepareMarker(Text, Text, std::vector<TransactionEntry>&) override { return step("marker"), [this] { step("markerUnchanged"); }; }
-  std::unique_ptr<PipelineTransaction> createTransaction(Text, const std::vector<TransactionEntry>&, Check) override { return step("createTxn"), std::make_unique<Txn>(*this); }
+  std::function<void()> prepareMarker(Text, Text, std::vector<TransactionEntry>&) override { return step("marker"), [this] { step("unchanged"); }; }
+  std::unique_ptr<PipelineTransaction> createTransaction(Text, const std::vector<TransactionEntry>&, Check) override { return step("txn"), std::make_unique<Txn>(*this); }
   HANDLE getDesktopUserToken() override { return step("token"), token = ::CreateEventW(nullptr, TRUE, FALSE, nullptr); }
-  std::unique_ptr<PipelineMigration> createMigration(Text, HANDLE) override { return step("createMigration"), std::make_unique<Migration>(*this); }
+  std::unique_ptr<PipelineMigration> createMigration(Text, HANDLE) override { return step("migration"), std::make_unique<Migration>(*this); }
   std::wstring tokenUserSid(HANDLE) override { return step("sid"), L"S-1-5-21-7"; }
   void grantDirectoryAccess(Text, Text, DWORD mask) override { step("grant:" + std::to_string(mask)); }
   DWORD runPlatformProgram(Text, const ManifestEntry&, Text args, Text, bool wait, HANDLE token, Text) override {
     step("run:" + wideToUtf8(args.substr(0, args.find(L' '))) + (token ? "/token" : "") + (wait ? "" : "/nowait"));
-    const std::size_t quote = args.find(L'"');
-    if (args.rfind(L"--record", 0) == 0 && !identity.empty()) writeBytes(args.substr(quote + 1, args.size() - quote - 2), identity);
+    if (args.rfind(L"--record", 0) == 0 && !identity.empty()) writeBytes(args.substr(args.find(L'"') + 1, args.size() - args.find(L'"') - 2), identity);
     return 4242;
   }
   void registerInstallation(Text, HANDLE, const std::vector<ManifestEntry>&) override { step("register"); }
@@ -118,56 +116,42 @@ TEST_F(Pipeline, RunsItsStepsInOrderAndAFailureAtAnyStepShowsItsMessageAndRecove
   const std::wstring kept = L"\n个人数据目录已恢复并保留；原数据位置和链接备份仍保留。", id = L"安装用户身份验证失败" + restored;
   const std::string verified = "^download-ok\narchive-sha256-ok\nmanifest-all-files-ok\n", done = "\ninstall-complete\n1$";
   const struct { std::vector<std::string> script; std::wstring text; std::string markers, trace; } rows[] = {
-      {{}, ok, verified + "install-copy-ok\nplatform-configured\ninstall-files-committed" + done, "^validate validate game "
-       "platform checkNoLinks resource resource download:https://p sha256 extract verify validate game platform marker "
-       "createTxn txn.areaExists marker txn.prepare markerUnchanged checkNoLinks checkNoLinks token createMigration "
-       "migration.run migration.commit txn.apply sid grant:1179817 grant:1245631 run:--record-install-user/token "
-       "run:--configure-platform-install txn.commit$"},
-      {{"interactive"}, ok, "committed\nplatform-launch-ok pid=4242" + done, "install register txn.commit run:/token/nowait$"},
-      {{"verify-start"}, ok, "committed\nplatform-launch-ok pid=4242" + done, "install txn.commit run:/token/nowait$"},
-      {{"migration.run#1?"}, ok, verified + "legacy-platform-data-migrated-and-committed\ninstall-copy-ok\n", ""},
-      {{"txn.areaExists#1?"}, ok, done, "txn.areaExists txn.recoverEarlier marker txn.prepare"},
-      {{"download#1=Download connection failed"}, ok, done, "download:https://p download:https://f sha256"},
-      {{"verify-fallback", "download#1=x"}, ok, done, "download:https://f download:https://f sha256"},
-      {{"dir=\\x\\..\\\\orvo game"}, ok, done, ""},
+      {{}, ok, verified + "install-copy-ok\nplatform-configured\ninstall-files-committed" + done, "^validate validate game platform "
+       "links res res get:https://p sha256 extract verify validate game platform marker txn area marker prepare unchanged links "
+       "links token migration migrate keep apply sid grant:1179817 grant:1245631 run:--record-install-user/token "
+       "run:--configure-platform-install commit$"},
+      {{"interactive"}, ok, "committed\nplatform-launch-ok pid=4242" + done, "install register commit run:/token/nowait$"},
+      {{"verify-start"}, ok, "committed\nplatform-launch-ok pid=4242" + done, "install commit run:/token/nowait$"},
+      {{"migrate#1?"}, ok, verified + "legacy-platform-data-migrated-and-committed\ninstall-copy-ok\n", ""},
+      {{"area#1?"}, ok, done, "area recover marker prepare"},
+      {{"get#1=Download connection failed"}, ok, done, "get:https://p get:https://f sha256"},
+      {{"verify-fallback", "get#1=x"}, ok, done, "get:https://f get:https://f sha256"}, {{"dir=\\x\\..\\\\orvo game"}, ok, done, ""},
       {{"dir=relative\\orvo"}, L"请选择完整的平台安装目录", "^failed", "^validate$"},
       {{"game#1?"}, L"请先退出游戏，再安装或升级平台", "^failed", ""},
-      {{"download#1=Connection failed", "download#2=HTTP status invalid"}, L"HTTP status invalid", "^failed", ""},
+      {{"get#1=Connection failed", "get#2=HTTP status invalid"}, L"HTTP status invalid", "^failed", ""},
       {{"AA11"}, L"平台文件校验失败，请重试下载", "^download-ok\nfailed", ""},
       {{"game#2?"}, L"请退出游戏和平台后重试安装", verified + "failed", ""},
       {{"active"}, L"Transaction already active" + restored, verified + "failed", ""},
-      {{"txn.areaExists#1?", "txn.recoverEarlier=Journal state mismatch"}, L"Journal state mismatch", verified + "failed", ""},
-      {{"markerUnchanged=Marker changed"}, L"Marker changed" + restored, verified + "failed", ""},
-      {{"migration.run=No room"}, L"No room" + restored, verified + "legacy-platform-data-restored\nfailed", ""},
-      {{"migration.run=No room", "migration.rollback=x"}, L"No room\n个人数据迁移恢复待完成，备份已保留；请用同一安装器重试。" + restored, verified + "failed", ""},
-      {{"migration.run#1?", "txn.apply=Locked"}, L"Locked" + kept + restored, "committed\nfailed", ""},
-      {{"txn.apply=Locked", "txn.rollback=Stuck"}, L"Locked\n原文件恢复仍待完成，请释放文件占用后使用同一安装器重试。恢复目录：C:\\area\nStuck", verified + "failed", ""},
-      {{"identity=S-1-5-21-9\n"}, id, "install-copy-ok\nfailed", ""},
-      {{"identity=S-1-5-21-7\r\n"}, id, "install-copy-ok\nfailed", ""},
-      {{"txn.commit=Commit failed"}, L"Commit failed" + restored, "platform-configured\nfailed", ""},
-      {{"committed", "txn.commit=Cleanup failed"}, L"Cleanup failed\n平台文件已安装完成，事务清理尚未完成；请释放文件占用后使用同一安装器重试完成清理。恢复目录：C:\\area", "configured\nfailed", ""},
-      {{"verify-start", "migration.run#1?", "run#3=安装配置失败"}, L"安装配置失败" + kept + L"\n平台文件已安装完成，后续配置或启动未完成，请重试。", "committed\nfailed", ""},
+      {{"area#1?", "recover=Journal state mismatch"}, L"Journal state mismatch", verified + "failed", ""},
+      {{"migrate=No room"}, L"No room" + restored, verified + "legacy-platform-data-restored\nfailed", ""},
+      {{"migrate=No room", "restore=x"}, L"No room\n个人数据迁移恢复待完成，备份已保留；请用同一安装器重试。" + restored, verified + "failed", ""},
+      {{"migrate#1?", "apply=Locked"}, L"Locked" + kept + restored, "committed\nfailed", ""},
+      {{"apply=Locked", "rollback=Stuck"}, L"Locked\n原文件恢复仍待完成，请释放文件占用后使用同一安装器重试。恢复目录：C:\\area\nStuck", verified + "failed", ""},
+      {{"identity=S-1-5-21-9\n"}, id, "install-copy-ok\nfailed", ""}, {{"identity=S-1-5-21-7\r\n"}, id, "copy-ok\nfailed", ""},
+      {{"commit=Commit failed"}, L"Commit failed" + restored, "platform-configured\nfailed", ""},
+      {{"committed", "commit=Cleanup failed"}, L"Cleanup failed\n平台文件已安装完成，事务清理尚未完成；请释放文件占用后使用同一安装器重试完成清理。恢复目录：C:\\area", "configured\nfailed", ""},
+      {{"verify-start", "migrate#1?", "run#3=安装配置失败"}, L"安装配置失败" + kept + L"\n平台文件已安装完成，后续配置或启动未完成，请重试。", "committed\nfailed", ""},
   };
-  int n = 0;
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.script.empty() ? "" : row.script.back());
+  for (int n = 0; const auto& row : rows) {
     Attempt a(temp / std::to_wstring(++n), row.script);
     const std::string posted = a.run(), failed = row.text.empty() ? "" : "failed: " + wideToUtf8(row.text) + "\n0";
-    EXPECT_TRUE(std::regex_search(posted, std::regex(row.markers)) && posted.rfind(failed) == posted.size() - failed.size()) << posted;
-    EXPECT_TRUE(std::regex_search(a.trace, std::regex(row.trace))) << a.trace;
-    EXPECT_EQ(a.status.snapshot().error, row.text);
-    EXPECT_EQ(a.status.snapshot().heading, row.text.empty() ? L"正在安装" : L"安装未完成");
+    EXPECT_TRUE(std::regex_search(posted, std::regex(row.markers)) && posted.rfind(failed) == posted.size() - failed.size() &&
+                std::regex_search(a.trace, std::regex(row.trace))) << posted << a.trace;
+    EXPECT_EQ(a.status.snapshot().heading + L": " + a.status.snapshot().error, (row.text.empty() ? L"正在安装: " : L"安装未完成: ") + row.text);
     EXPECT_TRUE(!row.text.empty() || (a.validated == temp / std::to_wstring(n) + L"\\orvo game" && a.status.snapshot().percent == 100));
-    DWORD flags = 0;
-    EXPECT_FALSE(::GetHandleInformation(a.token, &flags)) << "the token was closed";
-    EXPECT_TRUE(a.workDirectory.empty() || !directoryExists(a.workDirectory));
+    DWORD flags = 0;  // the token closed, the work directory removed
+    EXPECT_TRUE(!::GetHandleInformation(a.token, &flags) && (a.workDirectory.empty() || !directoryExists(a.workDirectory)));
   }
-}
-
-TEST_F(Pipeline, AStartWhileAnAttemptRunsIsIgnored) {
-  Attempt a(temp / L"busy", {"extract#1=解压失败"});
-  a.pipeline.startInstall(a.settings.installDirectory), a.pipeline.startInstall(temp / L"other");
-  EXPECT_EQ(a.run(), "download-ok\narchive-sha256-ok\nfailed: 解压失败\n0");
 }
 
 }  // namespace

@@ -6,16 +6,7 @@
 namespace orvo::test {
 namespace {
 
-using namespace std::chrono;
-
-class Window : public TempDirTest {
- protected:
-  void open(double scale, bool autoRun = false) {
-    settings.installDirectory = temp / L"orvo game", settings.uiScale = scale, settings.autoRun = autoRun;
-    window = std::make_unique<InstallerWindow>(::GetModuleHandleW(nullptr), settings, status, pipeline, nullptr, nullptr);
-    status.attachWindow(window->create());
-  }
-  ~Window() override { status.attachWindow(nullptr), window.reset(), pipeline.joinWorker(); }
+struct Window : TempDirTest {
   HWND box() const { return ::GetDlgItem(window->handle(), 1001); }
   // Posts a message (at a logical point) and hands the window the queued messages of its kind, and of no other.
   void deliver(UINT kind, HWND to = nullptr, WPARAM w = 0, double x = 0, double y = 0) {
@@ -31,33 +22,35 @@ class Window : public TempDirTest {
   int quit = -1;  // the exit code of a quit message the window posted
 };
 
-TEST_F(Window, PaintsEachStateAndTakesClicksAsItsStateAllowsAtEachScale) {
+TEST_F(Window, PaintsEachStateAndTakesClicksKeysAndNoticesAsItsStateAllowsAtEachScale) {
   const auto red = [](const Rgb& c) { return c.r > 120 && c.r - c.g > 40 && c.r - c.b > 40; };
-  const auto view = [](int percent, const wchar_t* error = L"", bool launch = true) {
-    return WindowView{{percent, L"正在安装", L"", L"正在下载", L"8.4 MB/s", error}, percent >= 0, true, launch, L"可用空间 7.9 GB", false, L""};
-  };
+  const auto view = [](int percent, const wchar_t* error = L"", bool launch = true) { return WindowView{
+      {percent, L"正在安装", L"", L"正在下载", L"8.4 MB/s", error}, percent >= 0, true, launch, L"可用空间 7.9 GB", false, L""}; };
   const std::wstring failure = L"原文件恢复仍待完成，请释放文件占用后使用同一安装器重试。恢复目录：C:\\Program Files\\.orvo-file-txn\nok";
   const struct { WindowView view; double x, y; Gdiplus::ARGB colour; } pixels[] = {
-      {view(-1), 490, 447, 0xFFE3B95E}, {view(-1), 700, 260, 0xFF202132}, {view(-1), 478, 327.5, 0xFFFFFFFF},
-      {view(-1, L"", false), 483, 354, 0xFF282937}, {view(42), 490, 447, 0xFF766139}, {view(42), 500, 254.5, 0xFFDDB45C},
-      {view(42), 630, 254.5, 0xFFDDB45C}, {view(42), 646, 254.5, 0xFF343348}, {view(0), 478, 254.5, 0xFF343348},
-      {view(100), 859, 254.5, 0xFFDDB45C}, {view(-1, failure.c_str()), 490, 447, 0xFFE3B95E}, {view(-1), 892, 200, 0xFF10111E}};
+      {view(-1), 490, 447, 0xFFE3B95E}, {view(-1), 478, 327.5, 0xFFFFFFFF}, {view(-1, L"", false), 483, 354, 0xFF282937},
+      {view(42), 490, 447, 0xFF766139}, {view(42), 500, 254.5, 0xFFDDB45C}, {view(42), 630, 254.5, 0xFFDDB45C},
+      {view(42), 646, 254.5, 0xFF343348}, {view(0), 478, 254.5, 0xFF343348}, {view(100), 859, 254.5, 0xFFDDB45C}};
   // Option rows and beside them, idle and busy: the options after the click, and "*" when it repaints.
   const struct { double x, y; bool busy; const char* after; } clicks[] = {
       {600, 323, false, "-L*"}, {480, 355, false, "S-*"}, {834, 335, false, "-L*"}, {475, 366, false, "S-*"},
       {600, 339, false, "SL"}, {835, 323, false, "SL"}, {600, 323, true, "SL"}, {480, 355, true, "SL"}};
+  // A notice repaints when what it shows changed, and only then.
+  const struct { int percent; const wchar_t* status; const wchar_t* detail; bool repaints; } notices[] = {
+      {70, L"a", L"", true}, {70, L"a", L"", false}, {69, L"a", L"", false}, {71, L"a", L"", true}, {71, L"b", L"", true},
+      {71, L"b", L"7%", true}, {71, L"b", L"7%", false}};
   for (const double scale : {1.0, 1.5}) {
     WindowPainter painter(nullptr, nullptr);
-    for (const auto& p : pixels) {
-      const auto bitmap = painter.paint(p.view, int(900 * scale), int(550 * scale), scale);
-      EXPECT_TRUE(colourNear(pixelAt(*bitmap, p.x, p.y, scale), p.colour, 12)) << scale << " at " << p.x << ", " << p.y;
-    }
+    for (const auto& p : pixels) EXPECT_TRUE(colourNear(pixelAt(*painter.paint(p.view, int(900 * scale), int(550 * scale), scale),
+                                                                p.x, p.y, scale), p.colour, 12)) << scale << " at " << p.x << ", " << p.y;
     // The long first line is cut, not wrapped: the second keeps its place and nothing reaches a third.
     const auto failed = painter.paint(view(-1, failure.c_str()), int(900 * scale), int(550 * scale), scale);
     EXPECT_GT(countPixels(*failed, 475, 392, 389, 16, scale, red), 10);
     EXPECT_EQ(countPixels(*failed, 475, 410, 389, 25, scale, red) + countPixels(*failed, 865, 373, 35, 62, scale, red), 0);
 
-    open(scale);
+    settings.installDirectory = temp / L"orvo game", settings.uiScale = scale;
+    window = std::make_unique<InstallerWindow>(::GetModuleHandleW(nullptr), settings, status, pipeline, nullptr, nullptr);
+    status.attachWindow(window->create());
     HDC dc = (::UpdateWindow(window->handle()), ::GetDC(window->handle()));
     const COLORREF shown = ::GetPixel(dc, int(490 * scale), int(447 * scale));
     ::ReleaseDC(window->handle(), dc);
@@ -68,31 +61,21 @@ TEST_F(Window, PaintsEachStateAndTakesClicksAsItsStateAllowsAtEachScale) {
       EXPECT_EQ(std::string(settings.createDesktopShortcut ? "S" : "-") + (settings.launchAfterInstall ? "L" : "-") +
                     (::GetUpdateRect(window->handle(), nullptr, FALSE) ? "*" : ""), c.after) << scale << ": " << c.x << ", " << c.y;
     }
-    status.installBusy = false, deliver(WM_LBUTTONUP, window->handle(), 0, 885, 44);
+    for (const auto& n : notices) {
+      ::UpdateWindow(window->handle()), status.reportProgress(n.percent, n.status, n.detail), deliver(WM_INSTALL_PROGRESS);
+      EXPECT_EQ(::GetUpdateRect(window->handle(), nullptr, FALSE) != FALSE, n.repaints) << n.percent << " " << (*n.detail != 0);
+    }
+    const std::wstring pasted(40000, L'x'), typed = temp / L"Games\\orvo game";
+    ::SendMessageW(box(), EM_SETSEL, 0, -1), ::SendMessageW(box(), EM_REPLACESEL, TRUE, LPARAM(pasted.c_str()));
+    EXPECT_EQ(::GetWindowTextLengthW(box()), 32760);
+    ::SetWindowTextW(box(), (L" \t" + typed + L" ").c_str());
+    status.installBusy = false, deliver(WM_KEYDOWN, box(), VK_RETURN);
+    EXPECT_TRUE(settings.installDirectory == typed && !::IsWindowVisible(box()));
+    pipeline.joinWorker(), deliver(WM_INSTALL_FINISHED);
+    EXPECT_TRUE(::IsWindowVisible(box()) && !status.installBusy && status.snapshot().heading == L"安装未完成");
+    deliver(WM_LBUTTONUP, window->handle(), 0, 885, 44);
     EXPECT_EQ(std::exchange(quit, -1), 0) << "an idle window closes with 0";
   }
-}
-
-// A notice repaints when what it shows changed, and only then.
-TEST_F(Window, RepaintsOnlyForChangesOnScreenAndReturnStartsAnInstallOfTheTrimmedPathOnlyWhileIdle) {
-  open(1.0);
-  const struct { int percent; const wchar_t* status; const wchar_t* detail; bool repaints; } notices[] = {
-      {70, L"校验", L"", true}, {70, L"校验", L"", false}, {69, L"校验", L"", false}, {71, L"校验", L"", true},
-      {71, L"解压", L"", true}, {71, L"解压", L"7%", true}, {71, L"解压", L"7%", false}};
-  for (const auto& n : notices) {
-    ::UpdateWindow(window->handle()), status.reportProgress(n.percent, n.status, n.detail), deliver(WM_INSTALL_PROGRESS);
-    EXPECT_EQ(::GetUpdateRect(window->handle(), nullptr, FALSE) != FALSE, n.repaints) << n.percent << " " << (*n.detail != 0);
-  }
-  const std::wstring pasted(40000, L'x'), typed = temp / L"Games\\orvo game";
-  ::SendMessageW(box(), EM_SETSEL, 0, -1), ::SendMessageW(box(), EM_REPLACESEL, TRUE, LPARAM(pasted.c_str()));
-  EXPECT_EQ(::GetWindowTextLengthW(box()), 32760);
-  ::SetWindowTextW(box(), (L" \t" + typed + L" ").c_str());
-  status.installBusy = true, deliver(WM_KEYDOWN, box(), VK_RETURN);
-  EXPECT_EQ(settings.installDirectory, temp / L"orvo game") << "no install while one runs";
-  status.installBusy = false, deliver(WM_KEYDOWN, box(), VK_RETURN);
-  EXPECT_TRUE(settings.installDirectory == typed && !::IsWindowVisible(box()));
-  pipeline.joinWorker(), deliver(WM_INSTALL_FINISHED);
-  EXPECT_TRUE(::IsWindowVisible(box()) && !status.installBusy && status.snapshot().heading == L"安装未完成");
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #pragma once
 // Pixel probes of the window's pictures in logical coordinates, and the pictures kept as test artefacts.
 #include "app/GdiplusSession.h"
-#include "common/PathText.h"
 #include "tests/support/TestSupport.h"
 
 namespace orvo::test {
@@ -11,8 +10,7 @@ struct Rgb { int r = 0, g = 0, b = 0; };
 
 // build/test-artifacts/<name>, the folder created on demand.
 inline std::wstring artifactPath(const std::wstring& name) {
-  const std::wstring folder = joinPath(buildDirectory(), L"test-artifacts");
-  return ::CreateDirectoryW(folder.c_str(), nullptr), joinPath(folder, name);
+  return ::CreateDirectoryW((buildDirectory() + L"\\test-artifacts").c_str(), nullptr), buildDirectory() + L"\\test-artifacts\\" + name;
 }
 inline Rgb pixelAt(Gdiplus::Bitmap& bitmap, double x, double y, double scale) {
   Gdiplus::Color c;
@@ -23,8 +21,7 @@ inline bool colourNear(const Rgb& c, Gdiplus::ARGB want, int tolerance) {
          std::abs(c.b - int(want & 0xFF)) <= tolerance;
 }
 // Pixels of the logical rectangle (x, y, width, height) that pass `test`.
-template <class Test>
-int countPixels(Gdiplus::Bitmap& bitmap, double x, double y, double width, double height, double scale, Test test) {
+inline int countPixels(Gdiplus::Bitmap& bitmap, double x, double y, double width, double height, double scale, bool (*test)(const Rgb&)) {
   int count = 0;
   for (int py = int(y * scale); py < int((y + height) * scale); ++py)
     for (int px = int(x * scale); px < int((x + width) * scale); ++px) count += test(pixelAt(bitmap, px, py, 1));
