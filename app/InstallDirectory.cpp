@@ -1,4 +1,5 @@
 #include "app/InstallDirectory.h"
+#include "app/InstallDirectorySeam.h"
 
 #include <windows.h>
 #include <shlobj.h>
@@ -12,6 +13,25 @@
 #include "common/UniqueHandle.h"
 
 namespace orvo {
+namespace {
+
+constexpr std::uint64_t kMinimumFreeBytes = 0x30000000;  // 768 MiB
+
+bool isCompleteInstallDirectory(const std::wstring& directory) {
+  if (!isCompletePath(directory)) return false;
+  if (rootPartLength(directory) == directory.size()) return false;  // a bare root
+  return directory.find_first_of(L"\r\n\"<>|*") == std::wstring::npos;
+}
+
+std::wstring formatFreeSpace(std::uint64_t freeBytesForCaller) {
+  char number[64];
+  std::snprintf(number, sizeof number, "%.1f", static_cast<double>(freeBytesForCaller) / 1073741824.0);
+  std::wstring text = L"可用空间 ";
+  for (const char* p = number; *p; ++p) text.push_back(static_cast<wchar_t>(*p));
+  return text + L" GB";
+}
+
+}  // namespace
 
 std::wstring defaultInstallDirectory() {
   UniqueCoTaskMem<wchar_t*> folder;
@@ -19,12 +39,6 @@ std::wstring defaultInstallDirectory() {
     throw std::runtime_error("Program Files unavailable");
   }
   return joinPath(folder.get(), L"orvo game");
-}
-
-bool isCompleteInstallDirectory(const std::wstring& directory) {
-  if (!isCompletePath(directory)) return false;
-  if (rootPartLength(directory) == directory.size()) return false;  // a bare root
-  return directory.find_first_of(L"\r\n\"<>|*") == std::wstring::npos;
 }
 
 std::wstring freeSpaceRoot(std::wstring_view path) {
@@ -64,14 +78,6 @@ std::wstring freeSpaceRoot(std::wstring_view path) {
 }
 
 bool hasEnoughFreeSpace(std::uint64_t freeBytesForCaller) noexcept { return freeBytesForCaller >= kMinimumFreeBytes; }
-
-std::wstring formatFreeSpace(std::uint64_t freeBytesForCaller) {
-  char number[64];
-  std::snprintf(number, sizeof number, "%.1f", static_cast<double>(freeBytesForCaller) / 1073741824.0);
-  std::wstring text = L"可用空间 ";
-  for (const char* p = number; *p; ++p) text.push_back(static_cast<wchar_t>(*p));
-  return text + L" GB";
-}
 
 void validateInstallDirectory(const std::wstring& directory) {
   if (!isCompleteInstallDirectory(directory)) throw std::runtime_error("请选择完整的平台安装目录");

@@ -45,7 +45,6 @@ class InstallPipeline {
   void startInstall(const std::wstring& directoryText, const std::function<void()>& hidePathBox = {});
   // Waits for the worker of the last attempt, if any.
   void joinWorker();
-  bool workerJoinable() const { return worker_.joinable(); }
 
   // The body of the worker thread, callable directly so tests can run an
   // attempt on their own thread. Catches every standard exception.

@@ -15,6 +15,9 @@ namespace orvo {
 namespace {
 
 constexpr wchar_t kClassName[] = L"OrvoGameInstaller";
+constexpr int kPathEditId = 1001;
+constexpr UINT_PTR kAutoRunTimer = 1;
+constexpr int kPathBoxLimit = 32760;
 constexpr wchar_t kMessageCaption[] = L"orvo game";
 
 // The shell's file-open dialog: {DC1C5A9C-E88A-4DDE-A5A1-60F82A20AEF7}, IFileOpenDialog

@@ -27,10 +27,6 @@
 
 namespace orvo {
 
-inline constexpr int kPathEditId = 1001;
-inline constexpr UINT_PTR kAutoRunTimer = 1;
-inline constexpr int kPathBoxLimit = 32760;
-
 class InstallerWindow {
  public:
   // The pictures belong to the caller and must outlive the window; either may be null.
@@ -45,17 +41,6 @@ class InstallerWindow {
   // "Cannot create installer window", or the error of the first paint.
   HWND create();
   HWND handle() const noexcept { return window_; }
-  HWND pathBox() const noexcept { return pathBox_; }
-
-  // The path box's text, trimmed (see trimPathText).
-  std::wstring readPathBox() const;
-
-  // The install button, the Return key and the unattended timer all come here.
-  void startInstall();
-
-  // The shell's folder picker; its choice (with "orvo game" appended) goes
-  // into the path box. Silent when the dialog cannot be created or is cancelled.
-  void browseForInstallDirectory();
 
   // One message of the loop: Return while no install runs starts an install
   // and goes no further; everything else is translated and dispatched. Raises
@@ -66,10 +51,17 @@ class InstallerWindow {
   // Raises (once) the error a message handler kept, if any.
   void rethrowPendingError();
 
+ private:
+  // The path box's text, trimmed (see trimPathText).
+  std::wstring readPathBox() const;
+  // The install button, the Return key and the unattended timer all come here.
+  void startInstall();
+  // The shell's folder picker; its choice (with "orvo game" appended) goes
+  // into the path box. Silent when the dialog cannot be created or is cancelled.
+  void browseForInstallDirectory();
   // What a paint of the window shows right now.
   WindowView currentView() const;
 
- private:
   static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT handleMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void onCreate();

@@ -1,6 +1,5 @@
 #include "app/InstallerWindowPaths.h"
 
-#include <atomic>
 #include <cwctype>
 #include <string_view>
 
@@ -21,13 +20,7 @@ bool equalsIgnoringAsciiCase(std::wstring_view a, std::wstring_view b) {
   return true;
 }
 
-bool standardExists(const std::wstring& path) { return pathExists(std::filesystem::path(path)); }
-
-std::atomic<BrowseExistsTest> browseExistsTest{&standardExists};
-
 }  // namespace
-
-BrowseExistsTest replaceBrowseExistsTest(BrowseExistsTest test) noexcept { return browseExistsTest.exchange(test); }
 
 std::wstring trimPathText(const std::wstring& text) {
   std::size_t end = text.size();
@@ -48,7 +41,7 @@ std::wstring withProductFolder(const std::wstring& pickedFolder) {
 std::wstring browseStartFolder(const std::wstring& pathText) {
   std::wstring candidate = pathText;
   while (!candidate.empty()) {
-    if (browseExistsTest.load()(candidate)) return candidate;
+    if (pathExists(std::filesystem::path(candidate))) return candidate;
     std::wstring parent(parentPathText(candidate));
     // A bare root that does not exist has no parent to try.
     if (parent == candidate) return L"";

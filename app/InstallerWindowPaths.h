@@ -21,11 +21,4 @@ std::wstring withProductFolder(const std::wstring& pickedFolder);
 // other than not-found while testing a path.
 std::wstring browseStartFolder(const std::wstring& pathText);
 
-// The existence test browseStartFolder runs on each candidate; the standard
-// library's by default. A named seam: Wine reports every path that Windows
-// refuses to test as absent, so a test that needs the refusal installs one
-// that throws it. Returns the test it replaced.
-using BrowseExistsTest = bool (*)(const std::wstring& path);
-BrowseExistsTest replaceBrowseExistsTest(BrowseExistsTest test) noexcept;
-
 }  // namespace orvo

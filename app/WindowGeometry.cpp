@@ -26,23 +26,20 @@ constexpr HitRange kHitTable[] = {
 
 constexpr int kBarFullWidth = 389;
 
+// A logical coordinate or length in client pixels, truncated toward zero.
+int scaledCoordinate(double logical, double uiScale) noexcept { return static_cast<int>(logical * uiScale); }
+
 }  // namespace
 
 LogicalPoint logicalPointFromClient(int clientX, int clientY, double uiScale) noexcept {
   return LogicalPoint{static_cast<int>(clientX / uiScale), static_cast<int>(clientY / uiScale)};
 }
 
-int scaledCoordinate(double logical, double uiScale) noexcept { return static_cast<int>(logical * uiScale); }
-
 WindowArea hitArea(LogicalPoint point) noexcept {
   for (const HitRange& range : kHitTable) {
     if (within(point.x, range.left, range.right) && within(point.y, range.top, range.bottom)) return range.area;
   }
   return WindowArea::None;
-}
-
-bool areaActiveWhileBusy(WindowArea area) noexcept {
-  return area == WindowArea::DragStrip || area == WindowArea::Minimise || area == WindowArea::Close;
 }
 
 bool showsHandCursor(LogicalPoint point, bool installBusy) noexcept {

@@ -2,7 +2,7 @@
 // Geometry of the installer window in its logical 900 x 550 design, free of
 // Windows headers: client pixels to logical units, the hit table (both ends of
 // every range included), the hand-cursor areas, the progress bar's width and
-// the edit box's pixel rectangle.
+// the pixel rectangles of the window and its edit box.
 //
 // Guarantees: a client point maps to the same logical point for painting and
 // input (divided by uiScale, truncated toward zero); the hit table is the one
@@ -15,22 +15,15 @@ inline constexpr int kDesignHeight = 550;
 struct LogicalPoint {
   int x = 0;
   int y = 0;
-  friend bool operator==(const LogicalPoint&, const LogicalPoint&) = default;
 };
 
 // Client pixels to logical units: divided by uiScale, truncated toward zero.
 LogicalPoint logicalPointFromClient(int clientX, int clientY, double uiScale) noexcept;
 
-// A logical coordinate or length in client pixels, truncated toward zero.
-int scaledCoordinate(double logical, double uiScale) noexcept;
-
 enum class WindowArea { None, DragStrip, Minimise, Close, Browse, InstallButton, OptionRow1, OptionRow2 };
 
 // The area under a logical point, in the order of the hit table.
 WindowArea hitArea(LogicalPoint point) noexcept;
-
-// Drag strip, minimise and close work while an install runs; the rest is ignored.
-bool areaActiveWhileBusy(WindowArea area) noexcept;
 
 // The hand shows over the title buttons always, and over the browse button,
 // the install button and the option rows while no install runs.
@@ -45,7 +38,6 @@ struct PixelRect {
   int y = 0;
   int width = 0;
   int height = 0;
-  friend bool operator==(const PixelRect&, const PixelRect&) = default;
 };
 
 // The path edit box: logical 489, 236, 316, 20, each coordinate scaled and truncated.

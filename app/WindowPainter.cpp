@@ -24,6 +24,19 @@ constexpr CLSID kPngEncoder = {0x557CF406, 0x1A04, 0x11D3, {0x9A, 0x73, 0x00, 0x
 enum class Weight { Regular, Bold };
 enum class Align { TopLeft, Centred };
 
+// The layout of every text: never wraps (line feeds still start lines), trims
+// overflow with an ellipsis character, clipped to its rectangle; centred text
+// is centred both ways, other text starts at the top-left corner.
+std::unique_ptr<Gdiplus::StringFormat> makeTextFormat(bool centred) {
+  auto format = std::make_unique<Gdiplus::StringFormat>();
+  format->SetFormatFlags(Gdiplus::StringFormatFlagsNoWrap);
+  format->SetTrimming(Gdiplus::StringTrimmingEllipsisCharacter);
+  const auto alignment = centred ? Gdiplus::StringAlignmentCenter : Gdiplus::StringAlignmentNear;
+  format->SetAlignment(alignment);
+  format->SetLineAlignment(alignment);
+  return format;
+}
+
 // The text between line feeds; a text without one is one line.
 std::vector<std::wstring_view> splitLines(std::wstring_view text) {
   std::vector<std::wstring_view> lines;
@@ -210,16 +223,6 @@ void drawFooter(Canvas& c) {
 }
 
 }  // namespace
-
-std::unique_ptr<Gdiplus::StringFormat> makeTextFormat(bool centred) {
-  auto format = std::make_unique<Gdiplus::StringFormat>();
-  format->SetFormatFlags(Gdiplus::StringFormatFlagsNoWrap);
-  format->SetTrimming(Gdiplus::StringTrimmingEllipsisCharacter);
-  const auto alignment = centred ? Gdiplus::StringAlignmentCenter : Gdiplus::StringAlignmentNear;
-  format->SetAlignment(alignment);
-  format->SetLineAlignment(alignment);
-  return format;
-}
 
 namespace {
 

@@ -63,11 +63,6 @@ class WindowPainter {
   Layer layers_[2];
 };
 
-// The layout of every text: never wraps (line feeds still start lines), trims
-// overflow with an ellipsis character, clipped to its rectangle; centred text
-// is centred both ways, other text starts at the top-left corner.
-std::unique_ptr<Gdiplus::StringFormat> makeTextFormat(bool centred);
-
 // Copies the painted bitmap to the device context at its top-left corner. The
 // painted window is opaque everywhere (its canvas colour fills it first), so
 // its premultiplied pixels are the plain colours GDI expects.
