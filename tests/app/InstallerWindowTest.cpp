@@ -78,4 +78,15 @@ TEST_F(Window, PaintsEachStateAndTakesClicksKeysAndNoticesAsItsStateAllowsAtEach
 }
 
 }  // namespace
+TEST_F(Window, AnUnattendedRunStartsHalfASecondAfterTheWindowShowsAndEndsWithOneOnFailure) {
+  settings.installDirectory = temp / L"orvo game", settings.autoRun = true;
+  window = std::make_unique<InstallerWindow>(::GetModuleHandleW(nullptr), settings, status, pipeline, nullptr, nullptr);
+  const auto shown = std::chrono::steady_clock::now();
+  status.attachWindow(window->create());
+  while (quit < 0 && std::chrono::steady_clock::now() - shown < std::chrono::seconds(60)) deliver(0), ::Sleep(5);
+  EXPECT_GE(std::chrono::steady_clock::now() - shown, std::chrono::milliseconds(450)) << "the install waits half a second";
+  pipeline.joinWorker();
+  EXPECT_EQ(quit, 1) << "the download cannot succeed";
+}
+
 }  // namespace orvo::test
