@@ -1,4 +1,4 @@
-#include "app/InstallerEntry.h"
+#include "app/InstallerEntrySeam.h"
 
 #include <windows.h>
 #include <shellapi.h>

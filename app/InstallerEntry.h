@@ -11,21 +11,11 @@
 
 namespace orvo {
 
-class InstallerWindow;
-
 // This process's command-line arguments after the program name.
 std::vector<std::wstring> commandLineArguments();
 
 // Returns the process exit code. `steps` are the subsystems the install
 // pipeline drives (the real ones in the shipped installer).
 int runInstallerProcess(HINSTANCE instance, PipelineSteps& steps);
-
-// How the entry runs the window's message loop until the window is gone:
-// InstallerWindow::runMessageLoop by default. A named seam: once an install
-// runs, the window ignores every input whose handling could fail, so a test
-// that needs the loop to end in an error while a worker still runs installs a
-// loop that raises one. Returns the loop it replaced.
-using MessageLoop = int (*)(InstallerWindow& window);
-MessageLoop replaceMessageLoop(MessageLoop loop) noexcept;
 
 }  // namespace orvo

@@ -1,4 +1,4 @@
-#include "app/WorkerThread.h"
+#include "app/WorkerThreadSeam.h"
 
 #include <atomic>
 #include <utility>

@@ -1,4 +1,5 @@
 #include "common/DesktopImpersonation.h"
+#include "common/DesktopImpersonationSeam.h"
 
 #include <atomic>
 #include <exception>

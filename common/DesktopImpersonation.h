@@ -35,13 +35,4 @@ class DesktopImpersonation {
   bool active_ = false;
 };
 
-// Test seam: the two calls that give a thread its identity back. The system
-// refuses them only in states a test cannot bring about; nullptr binds the
-// system's own calls again.
-struct ThreadIdentityCalls {
-  BOOL(WINAPI* revertToSelf)();
-  BOOL(WINAPI* setThreadToken)(PHANDLE thread, HANDLE token);
-};
-void bindThreadIdentityCalls(const ThreadIdentityCalls* calls);
-
 }  // namespace orvo

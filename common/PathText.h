@@ -15,7 +15,6 @@ namespace orvo {
 constexpr bool isPathSeparator(wchar_t c) noexcept { return c == L'\\' || c == L'/'; }
 
 std::size_t rootPartLength(std::wstring_view path) noexcept;
-inline std::wstring_view rootPart(std::wstring_view path) noexcept { return path.substr(0, rootPartLength(path)); }
 
 // A drive letter, colon and separator, or a path that starts with a non-drive root name.
 bool isCompletePath(std::wstring_view path) noexcept;

@@ -16,7 +16,7 @@ struct PathRow {
 
 std::wstring apply(const PathRow& r) {
   switch (r.rule) {
-    case Rule::RootPart: return std::wstring(rootPart(r.in));
+    case Rule::RootPart: return std::wstring(r.in).substr(0, rootPartLength(r.in));
     case Rule::Complete: return isCompletePath(r.in) ? L"yes" : L"no";
     case Rule::Normal: return normalizeLexically(r.in);
     case Rule::Parent: return std::wstring(parentPathText(r.in));

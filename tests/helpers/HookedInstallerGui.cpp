@@ -13,10 +13,10 @@
 #include <system_error>
 
 #include "app/InstallStatus.h"
-#include "app/InstallerEntry.h"
+#include "app/InstallerEntrySeam.h"
 #include "app/InstallerWindow.h"
 #include "app/PipelineSteps.h"
-#include "app/WorkerThread.h"
+#include "app/WorkerThreadSeam.h"
 #include "common/Utf.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <functional>
 #include <regex>
 
-#include "common/DesktopImpersonation.h"
+#include "common/DesktopImpersonationSeam.h"
 #include "common/Utf.h"
 #include "migration/LegacyDataMigration.h"
 #include "migration/MigrationSwitchSeam.h"
