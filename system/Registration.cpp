@@ -52,7 +52,8 @@ std::wstring knownFolderOfUser(const KNOWNFOLDERID& folder, HANDLE token) {
   return std::wstring(path.get());
 }
 
-void createShortcut(const std::wstring& shortcutPath, const std::wstring& installDirectory) {
+// Writes one shortcut to the installed platform program, creating its folder.
+static void createShortcut(const std::wstring& shortcutPath, const std::wstring& installDirectory) {
   createDirectories(std::wstring(parentPathText(shortcutPath)));
   ComPtr<IShellLinkW> link;
   if (FAILED(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.putVoid()))) {

@@ -35,9 +35,6 @@ inline constexpr wchar_t kPlatformProgramName[] = L"OrvoQ9.exe";
 void registerInstallation(const std::wstring& installDirectory, HANDLE token,
                           const std::vector<ManifestEntry>& manifest, bool createDesktopShortcut);
 
-// Writes one shortcut to the installed platform program, creating its folder.
-void createShortcut(const std::wstring& shortcutPath, const std::wstring& installDirectory);
-
 // A known folder of the token's user. Throws "无法取得快捷方式目录".
 std::wstring knownFolderOfUser(const KNOWNFOLDERID& folder, HANDLE token);
 
