@@ -46,11 +46,9 @@ class InstallPipeline {
   // Waits for the worker of the last attempt, if any.
   void joinWorker();
 
-  // The body of the worker thread, callable directly so tests can run an
-  // attempt on their own thread. Catches every standard exception.
-  void installWorker();
-
  private:
+  // The body of the worker thread. Catches every standard exception.
+  void installWorker();
   void marker(const std::wstring& text) const;
 
   InstallerSettings& settings_;
