@@ -68,12 +68,13 @@ class HostLinkEmulation final : public MigrationLinkPlatform {
   std::map<HANDLE, std::wstring> links_;
 };
 
-// Binds the emulation for the life of the scope where the platform cannot make junctions or list streams.
+// Binds the emulation for the life of the scope where the platform cannot make junctions (Wine, which lists no
+// streams either).
 struct HostLinksWhereNeeded {
   HostLinksWhereNeeded() { if (emulated) bindMigrationLinkPlatform(&emulation); }
   ~HostLinksWhereNeeded() { bindMigrationLinkPlatform(nullptr); }
   HostLinkEmulation emulation;
-  const bool emulated = !platformHasJunctions() || !platformHasFileStreams();
+  const bool emulated = !platformHasJunctions();
 };
 
 }  // namespace orvo::test

@@ -253,43 +253,24 @@ bool platformHasJunctions() {
   return available;
 }
 
-bool platformHasFileStreams() {
-  static const bool available = [] {
-    TempDir scratch;
-    writeBytes(scratch / L"probe.bin", "x");
-    WIN32_FIND_STREAM_DATA data{};
-    UniqueFindHandle find(::FindFirstStreamW((scratch / L"probe.bin").c_str(), FindStreamInfoStandard, &data, 0));
-    return find.valid() && std::wstring(data.cStreamName) == L"::$DATA";
-  }();
-  return available;
+HWND findMessageBox(DWORD processId, const std::wstring& caption, std::wstring& text) {
+  // An answered box is hidden at once, though it stays listed a while longer.
+  HWND box = nullptr;
+  DWORD owner = 0;
+  while ((box = ::FindWindowExW(nullptr, box, L"#32770", caption.c_str())) &&
+         (!::GetWindowThreadProcessId(box, &owner) || owner != processId || !::IsWindowVisible(box))) {}
+  // The box's text is read from its static control once it has one.
+  wchar_t shown[2048] = {};
+  if (!box || !::GetDlgItemTextW(box, 0xFFFF, shown, 2048)) return nullptr;
+  text = shown;
+  return box;
 }
 
 std::wstring answerMessageBox(DWORD processId, const std::wstring& caption, int button, std::chrono::milliseconds timeout) {
-  struct Search {
-    DWORD processId;
-    const std::wstring& caption;
-    HWND found = nullptr;
-  } search{processId, caption};
   std::wstring text;
   const bool answered = waitUntil([&] {
-    search.found = nullptr;
-    ::EnumWindows([](HWND window, LPARAM context) -> BOOL {
-      auto* s = reinterpret_cast<Search*>(context);
-      wchar_t name[256] = {};
-      DWORD owner = 0;
-      ::GetWindowThreadProcessId(window, &owner);
-      if (!::GetClassNameW(window, name, 256) || std::wstring(name) != L"#32770") return TRUE;
-      if (s->processId != 0 && owner != s->processId) return TRUE;
-      ::GetWindowTextW(window, name, 256);
-      if (s->caption != name) return TRUE;
-      s->found = window;
-      return FALSE;
-    }, reinterpret_cast<LPARAM>(&search));
-    // The box's text is read from its static control once it has one.
-    wchar_t shown[2048] = {};
-    if (search.found == nullptr || !::GetDlgItemTextW(search.found, 0xFFFF, shown, 2048)) return false;
-    text = shown;
-    return ::PostMessageW(search.found, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0) != FALSE;
+    const HWND box = findMessageBox(processId, caption, text);
+    return box && ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
   }, timeout);
   if (!answered) throw std::runtime_error("no message box appeared with caption " + wideToUtf8(caption));
   return text;

@@ -83,12 +83,12 @@ DWORD runToExit(const std::wstring& program, const std::wstring& arguments,
 // Unix symbolic link, which Windows code sees as a reparse-point directory.
 void makeDirectoryLink(const std::wstring& link, const std::wstring& target);
 void removeDirectoryLink(const std::wstring& link);
-// Capabilities probed once in a scratch directory.
+// Probed once in a scratch directory.
 bool platformHasJunctions();
-bool platformHasFileStreams();
 
-// Waits for a message box with `caption` of process `processId` (0: any),
-// returns its text and presses `button`.
+// The visible message box with `caption` of process `processId` once its text can be read (into `text`), else null.
+HWND findMessageBox(DWORD processId, const std::wstring& caption, std::wstring& text);
+// Waits for that box, returns its text and presses `button`.
 std::wstring answerMessageBox(DWORD processId, const std::wstring& caption, int button,
                               std::chrono::milliseconds timeout = std::chrono::seconds(30));
 

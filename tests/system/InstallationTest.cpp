@@ -20,7 +20,7 @@
 #include "system/RunningPrograms.h"
 #include "system/RunningProgramsSeam.h"
 #include "system/UninstallKey.h"
-#include "tests/system/SystemTestSupport.h"
+#include "tests/support/TestSupport.h"
 
 namespace orvo::test {
 namespace {
@@ -107,6 +107,34 @@ TEST_P(IdentityHandOffRefusals, StopTheHandOffWithTheirMessageAndLeaveNoRunBehin
 
 INSTANTIATE_TEST_SUITE_P(Rows, IdentityHandOffRefusals, ::testing::ValuesIn(kRefusals), kRowName);
 
+// The exit code (-1: the program did not end in time) and the texts of the boxes answered, in order.
+struct BoxedRun { long long exitCode = -1; std::vector<std::wstring> boxTexts; };
+
+// Runs `program` and answers the boxes it shows with caption `caption` or "orvo game", with the buttons of
+// `answers` in turn (then IDOK), until it ends.
+BoxedRun runAnsweringBoxes(const std::wstring& program, const std::wstring& arguments, const std::wstring& caption,
+                           std::vector<int> answers, std::chrono::milliseconds timeout = std::chrono::seconds(240)) {
+  BoxedRun run;
+  ChildProcess child = ChildProcess::start(program, arguments);
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const auto ended = [&child](DWORD milliseconds) { return ::WaitForSingleObject(child.handle(), milliseconds) == 0; };
+  while ((run.exitCode = child.waitExit(std::chrono::milliseconds(100))) < 0 && std::chrono::steady_clock::now() < deadline) {
+    for (const std::wstring& title : {caption, std::wstring(L"orvo game")}) {
+      std::wstring text;
+      const HWND box = findMessageBox(child.id(), title, text);
+      if (!box) continue;
+      ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(answers.empty() ? IDOK : answers.front(), BN_CLICKED), 0);
+      // A click sent while the box is still opening can be missed: it counts once the box is hidden.
+      for (int i = 0; i < 40 && ::IsWindowVisible(box) && !ended(50); ++i) {}
+      if (::IsWindowVisible(box) && !ended(0)) continue;
+      run.boxTexts.push_back(text);
+      if (!answers.empty()) answers.erase(answers.begin());
+    }
+  }
+  if (run.exitCode < 0) child.terminate();
+  return run;
+}
+
 const std::wstring kAsk = L"是否卸载 orvo game 平台？已下载的游戏及个人封面、音乐、收藏和歌单将保留，重新安装后可继续使用。";
 const std::wstring kDone = L"orvo game 已卸载。", kLinks = L"Install directory cannot use links";
 
@@ -138,7 +166,7 @@ class Installation : public TempDirTest {
   BoxedRun registerFrom(const std::wstring& helper, const std::wstring& directory, bool desktop = true) {
     return runAnsweringBoxes(helper, L"--register \"" + directory + (desktop ? L"\" desktop" : L"\" x"), L"", {});
   }
-  MachineStateLock lock;
+  CrossProcessLock machineState{L"OrvoSystemTestsMachineState"};  // the uninstall key and the shortcuts
   std::wstring dir = temp / L"orvo game", copy = dir + L"\\卸载 orvo game.exe", setup = temp / L"OrvoGameSetup.exe";
 };
 
