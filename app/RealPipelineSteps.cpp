@@ -21,7 +21,7 @@ namespace {
 
 class RealPipelineSteps final : public PipelineSteps {
  public:
-  explicit RealPipelineSteps(TransactionEvent onTransactionEvent) : onTransactionEvent_(std::move(onTransactionEvent)) {}
+  explicit RealPipelineSteps(TransactionEvent onEvent) : onEvent_(std::move(onEvent)) {}
 
   void validateInstallDirectory(const std::wstring& directory) override { orvo::validateInstallDirectory(directory); }
   void checkNoLinks(const std::wstring& path) override { orvo::checkNoLinks(path); }
@@ -29,7 +29,9 @@ class RealPipelineSteps final : public PipelineSteps {
   bool isPlatformRunningIn(const std::wstring& directory) override { return orvo::isPlatformRunningIn(directory); }
 
   UniqueHandle writeEmbeddedResource(int id, const std::wstring& target) override {
-    return writeEmbeddedResourceHeld(id, target);
+    UniqueHandle held = writeEmbeddedResourceHeld(id, target);
+    announce("resource-written", static_cast<std::uint64_t>(id));
+    return held;
   }
   void downloadPayload(const std::wstring& url, const std::wstring& target, const ProgressReport& report,
                        const std::function<void()>& checkCancelled) override {
@@ -44,11 +46,14 @@ class RealPipelineSteps final : public PipelineSteps {
                       const ProgressReport& report) override {
     const std::vector<unsigned char> program = readEmbeddedResource(kExtractorResource);
     const std::vector<unsigned char> library = readEmbeddedResource(kExtractorLibraryResource);
+    announce("before-extract", 0);
     orvo::extractArchive(extractor, {{extractorFile, &program}, {libraryFile, &library}}, archive, directory, report);
   }
   std::vector<ManifestEntry> verifyPayloadFiles(const std::wstring& directory, const ProgressReport& report,
                                                 const std::function<void()>& checkCancelled) override {
-    return orvo::verifyPayloadFiles(directory, report, checkCancelled);
+    std::vector<ManifestEntry> manifest = orvo::verifyPayloadFiles(directory, report, checkCancelled);
+    announce("payload-verified", 0);
+    return manifest;
   }
 
   std::function<void()> prepareMarker(const std::wstring& extractionDirectory, const std::wstring& installDirectory,
@@ -58,7 +63,7 @@ class RealPipelineSteps final : public PipelineSteps {
   std::unique_ptr<PipelineTransaction> createTransaction(const std::wstring& installDirectory,
                                                          const std::vector<TransactionEntry>& entries,
                                                          const std::function<void()>& checkCancelled) override {
-    return makeRealTransaction(installDirectory, entries, checkCancelled, onTransactionEvent_);
+    return makeRealTransaction(installDirectory, entries, checkCancelled, onEvent_);
   }
 
   HANDLE getDesktopUserToken() override { return orvo::getDesktopUserToken().release(); }
@@ -72,7 +77,9 @@ class RealPipelineSteps final : public PipelineSteps {
   DWORD runPlatformProgram(const std::wstring& program, const ManifestEntry& expected, const std::wstring& arguments,
                            const std::wstring& workingDirectory, bool wait, HANDLE token,
                            const std::wstring& label) override {
-    return orvo::runPlatformProgram(program, expected, arguments, workingDirectory, wait, token, label);
+    const DWORD id = orvo::runPlatformProgram(program, expected, arguments, workingDirectory, wait, token, label);
+    announce("platform-program-ran", programRuns_++);
+    return id;
   }
   void registerInstallation(const std::wstring& installDirectory, HANDLE token,
                             const std::vector<ManifestEntry>& manifest) override {
@@ -80,13 +87,17 @@ class RealPipelineSteps final : public PipelineSteps {
   }
 
  private:
-  TransactionEvent onTransactionEvent_;
+  void announce(const char* label, std::uint64_t index) const {
+    if (onEvent_) onEvent_(label, index);
+  }
+  TransactionEvent onEvent_;
+  std::uint64_t programRuns_ = 0;
 };
 
 }  // namespace
 
-std::unique_ptr<PipelineSteps> makeRealPipelineSteps(TransactionEvent onTransactionEvent) {
-  return std::make_unique<RealPipelineSteps>(std::move(onTransactionEvent));
+std::unique_ptr<PipelineSteps> makeRealPipelineSteps(TransactionEvent onEvent) {
+  return std::make_unique<RealPipelineSteps>(std::move(onEvent));
 }
 
 }  // namespace orvo

@@ -46,14 +46,14 @@ class AttackMatrix : public E2eTest, public ::testing::WithParamInterface<Attack
 TEST_P(AttackMatrix, TouchesNothingOutsideTheInstallersOwnFiles) {
   const Attack& row = GetParam();
   const std::wstring victim = temp / L"victim", install = temp / L"orvo game", markers = temp / L"markers.txt";
-  ::CreateDirectoryW(victim.c_str(), nullptr);
+  ::CreateDirectoryW(victim.c_str(), nullptr), ::CreateDirectoryW((temp / L"tmp").c_str(), nullptr);
   writeBytes(victim + L"\\precious.txt", "the user's own file");
   PausePoint pause;
   ChildProcess installer = ChildProcess::start(helperProgram(L"HookedInstallerGui"),
       L"--verify-install \"" + install + L"\" \"" + markers + L"\" --pause-at " + row.pauseAt + L" " + pause.name +
-          L" --work-directory-file \"" + (temp / L"work.txt") + L"\"");
+          L" --temp-folder \"" + (temp / L"tmp") + L"\"");
   ASSERT_TRUE(pause.waitReached()) << "the installer never reached the point";
-  row.move(Places{work = utf8ToWide(readBytes(temp / L"work.txt")), install, victim, links});
+  row.move(Places{work = entryIn(temp / L"tmp", L"orvo-install-*"), install, victim, links});
   if (row.failure == nullptr) return installer.terminate();
   ::SetEvent(pause.resume.get());
   // Where links are junctions, the work directory's removal takes the link itself and the run completes.
@@ -80,10 +80,10 @@ INSTANTIATE_TEST_SUITE_P(Rows, AttackMatrix, ::testing::Values(
              p.link(p.work + L"\\platform\\q9", p.work + L"\\platform\\q9-elsewhere");
            }, "Transaction refuses reparse paths", 0},
     // Where the platform cannot remove a link without touching its target, the link stays and the run says so.
-    Attack{"LinkPlantedInTheWorkDirectory", L"install-user-recorded:0", plant(L"\\planted"), "remove_all: ", 1},
-    Attack{"LinkPlantedInTheIdentityDirectory", L"install-user-recorded:0", plant(L"\\q9-install-identity\\planted"),
+    Attack{"LinkPlantedInTheWorkDirectory", L"platform-program-ran:0", plant(L"\\planted"), "remove_all: ", 1},
+    Attack{"LinkPlantedInTheIdentityDirectory", L"platform-program-ran:0", plant(L"\\q9-install-identity\\planted"),
            "remove_all: ", 1},
-    Attack{"PlatformDataDirectoryIsALink", L"install-user-recorded:0",
+    Attack{"PlatformDataDirectoryIsALink", L"platform-program-ran:0",
            [](const Places& p) { p.link(p.install + L"\\.platform", p.victim); }, "配置平台数据目录失败", 0},
     Attack{"PlatformProgramReplacedBeforeItRuns", L"applied:0", [](const Places& p) {
              const std::wstring program = p.install + L"\\OrvoQ9.exe", copy = p.install + L"\\OrvoQ9.new";

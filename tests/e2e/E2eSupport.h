@@ -72,10 +72,12 @@ inline void expectEveryManifestFileIn(const std::wstring& directory, bool presen
   EXPECT_EQ(files, 14);
 }
 
-inline bool transactionAreaIn(const std::wstring& parent) {
+// The first entry of `parent` named `pattern`, or empty.
+inline std::wstring entryIn(const std::wstring& parent, const wchar_t* pattern) {
   WIN32_FIND_DATAW data{};
-  return UniqueFindHandle(::FindFirstFileW((parent + L"\\.orvo-file-txn-*").c_str(), &data)).valid();
+  return UniqueFindHandle(::FindFirstFileW((parent + L"\\" + pattern).c_str(), &data)).valid() ? parent + L"\\" + data.cFileName : L"";
 }
+inline bool transactionAreaIn(const std::wstring& parent) { return !entryIn(parent, L".orvo-file-txn-*").empty(); }
 
 // The named events "<name>-reached" and "<name>-resume" of the hooked installer's --pause-at.
 struct PausePoint {

@@ -52,9 +52,10 @@ TEST_F(InstallRoad, FreshInstallUpgradeAfterACrashAndEveryRefusal) {
   writeBytes(program, "an older platform program");
   writeBytes(dir + L"\\user-notes.txt", "mine");
   writeBytes(marker, older);
-  const std::wstring work = temp / L"work.txt", crash = L"--crash-at after-replace:6 --work-directory-file \"" + work + L"\"";
+  ::CreateDirectoryW((temp / L"tmp").c_str(), nullptr);
+  const std::wstring crash = L"--crash-at after-replace:6 --temp-folder \"" + (temp / L"tmp") + L"\"";
   ASSERT_EQ(runInstaller(helperProgram(L"HookedInstallerGui"), dir, markers, crash).first, 77);
-  removeTree(utf8ToWide(readBytes(work)));  // as a restart's disk clean-up would
+  removeTree(entryIn(temp / L"tmp", L"orvo-install-*"));  // as a restart's disk clean-up would
   ASSERT_TRUE(transactionAreaIn(parent));
   EXPECT_EQ(runInstaller(installerExecutable(), dir, markers), std::make_pair(0ll, kVerifyRunMarkers));
   expectEveryManifestFileIn(dir);
