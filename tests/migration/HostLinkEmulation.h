@@ -68,13 +68,11 @@ class HostLinkEmulation final : public MigrationLinkPlatform {
   std::map<HANDLE, std::wstring> links_;
 };
 
-// Binds the emulation for the life of the scope where the platform cannot make junctions (Wine, which lists no
-// streams either).
-struct HostLinksWhereNeeded {
-  HostLinksWhereNeeded() { if (emulated) bindMigrationLinkPlatform(&emulation); }
-  ~HostLinksWhereNeeded() { bindMigrationLinkPlatform(nullptr); }
+// Binds the emulation for the life of the scope.
+struct HostLinks {
+  HostLinks() { bindMigrationLinkPlatform(&emulation); }
+  ~HostLinks() { bindMigrationLinkPlatform(nullptr); }
   HostLinkEmulation emulation;
-  const bool emulated = !platformHasJunctions();
 };
 
 }  // namespace orvo::test

@@ -99,7 +99,7 @@ class LegacyMigration : public test::TempDirTest {
   }
   void put(const std::string& bytes) { test::writeBytes(journalPath, bytes); }
 
-  test::HostLinksWhereNeeded hostLinks;
+  test::HostLinks hostLinks;
   std::wstring root, source, install, target, legacy, journalPath;
   std::map<std::wstring, std::wstring> sourceTree;
   UniqueHandle token;
@@ -136,7 +136,7 @@ TEST_F(LegacyMigration, RollsBackAFailureOrRecoversACrashAtEachJournalWriteThenM
     layout(L"crashed" + std::to_wstring(&row - rows));
     const std::wstring arguments = L"\"" + install + L"\" " + std::to_wstring(static_cast<int>(row.point));
     const std::wstring runner = test::helperProgram(L"MigrationCrashRunner");
-    ASSERT_EQ(test::runToExit(runner, arguments + (hostLinks.emulated ? L" host" : L"")), 77u);
+    ASSERT_EQ(test::runToExit(runner, arguments), 77u);
     const std::string crashed = journal();
     const std::wstring lost = idOf(crashed);
     if (row.point == Point::CopyPlacedRecorded) {

@@ -42,27 +42,6 @@ std::string unixPathBelow(const std::wstring& path) {
   return unixPathOf(parent) + "/" + wideToUtf8(path.substr(parent.size() + 1));
 }
 
-void makeJunction(const std::wstring& link, const std::wstring& target) {
-  if (!::CreateDirectoryW(link.c_str(), nullptr)) throw std::runtime_error("cannot create " + wideToUtf8(link));
-  UniqueHandle handle(::CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  // A mount-point buffer: tag, data length, reserved, substitute and print
-  // name offsets and lengths, then both names NUL-terminated.
-  const std::wstring names = L"\\??\\" + target + L'\0' + target + L'\0';
-  const std::size_t substitute = (target.size() + 4) * 2;
-  std::vector<std::uint16_t> buffer = {0x0003, 0xA000, static_cast<std::uint16_t>(8 + names.size() * 2), 0, 0,
-                                       static_cast<std::uint16_t>(substitute), static_cast<std::uint16_t>(substitute + 2),
-                                       static_cast<std::uint16_t>(target.size() * 2)};
-  buffer.insert(buffer.end(), names.begin(), names.end());
-  DWORD returned = 0;
-  if (!handle || !::DeviceIoControl(handle.get(), FSCTL_SET_REPARSE_POINT, buffer.data(),
-                                    static_cast<DWORD>(buffer.size() * 2), nullptr, 0, &returned, nullptr)) {
-    handle.reset();
-    ::RemoveDirectoryW(link.c_str());
-    throw std::runtime_error("FSCTL_SET_REPARSE_POINT failed");
-  }
-}
-
 }  // namespace
 
 TempDir::TempDir() {
@@ -220,7 +199,6 @@ DWORD runToExit(const std::wstring& program, const std::wstring& arguments, std:
 }
 
 void makeDirectoryLink(const std::wstring& link, const std::wstring& target) {
-  if (platformHasJunctions()) return makeJunction(link, target);
   startUnixTool(L"ln", L"-s \"" + utf8ToWide(unixPathOf(target)) + L"\" \"" + utf8ToWide(unixPathBelow(link)) + L"\"");
   if (!waitUntil([&] { return attributesOf(link) != INVALID_FILE_ATTRIBUTES; }, 20s) ||
       !(attributesOf(link) & FILE_ATTRIBUTE_REPARSE_POINT)) {
@@ -229,28 +207,8 @@ void makeDirectoryLink(const std::wstring& link, const std::wstring& target) {
 }
 
 void removeDirectoryLink(const std::wstring& link) {
-  if (platformHasJunctions()) {
-    ::RemoveDirectoryW(link.c_str());
-    return;
-  }
   startUnixTool(L"rm", L"-f \"" + utf8ToWide(unixPathBelow(link)) + L"\"");
   waitUntil([&] { return attributesOf(link) == INVALID_FILE_ATTRIBUTES; }, 20s);
-}
-
-bool platformHasJunctions() {
-  static const bool available = [] {
-    try {
-      TempDir scratch;
-      ::CreateDirectoryW((scratch / L"target").c_str(), nullptr);
-      makeJunction(scratch / L"link", scratch / L"target");
-      // Removed here, as a junction: the scratch directory's clean-up would ask this probe again.
-      ::RemoveDirectoryW((scratch / L"link").c_str());
-      return true;
-    } catch (const std::exception&) {
-      return false;
-    }
-  }();
-  return available;
 }
 
 HWND findMessageBox(DWORD processId, const std::wstring& caption, std::wstring& text) {

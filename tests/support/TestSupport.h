@@ -79,12 +79,12 @@ void endProcessIfRunning(DWORD processId, const std::wstring& program);
 DWORD runToExit(const std::wstring& program, const std::wstring& arguments,
                 std::chrono::milliseconds timeout = std::chrono::seconds(120));
 
-// A directory link: a junction where the platform has them, else (Wine) a
-// Unix symbolic link, which Windows code sees as a reparse-point directory.
+// A directory link as a user can make one under Wine, which has no junctions: a
+// host symbolic link, which Windows code sees as a reparse-point directory.
+// Wine follows it even when it is opened with FILE_FLAG_OPEN_REPARSE_POINT, and
+// RemoveDirectoryW on it would remove its target: the host removes it.
 void makeDirectoryLink(const std::wstring& link, const std::wstring& target);
 void removeDirectoryLink(const std::wstring& link);
-// Probed once in a scratch directory.
-bool platformHasJunctions();
 
 // The visible message box with `caption` of process `processId` once its text can be read (into `text`), else null.
 HWND findMessageBox(DWORD processId, const std::wstring& caption, std::wstring& text);

@@ -4,20 +4,25 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
-#include "tests/txn/TxnTestFiles.h"
+#include "payload/Sha256.h"
+#include "tests/support/MessageOf.h"
+#include "tests/support/TestSupport.h"
 #include "txn/FileTransaction.h"
 #include "txn/InstallationMarker.h"
 #include "txn/MarkerGrammar.h"
 #include "txn/TransactionPathRules.h"
+#include "txn/TransactionPaths.h"
 
 using namespace orvo;
 using namespace orvo::test;
 
 namespace {
 
+const DigestFile fileDigest = [](const std::wstring& path) { return sha256File(path); };
 const std::string Ok = "no exception";
 const std::wstring A(64, L'a'), B(64, L'b'), C(64, L'c'), Rel = L"!Unsafe transaction relative path",
     Comp = L"!Unsafe transaction path component", Dev = L"!Reserved transaction path",
