@@ -4,6 +4,7 @@
 #include <cstring>
 #include <functional>
 
+#include "system/RunningPrograms.h"
 #include "tests/e2e/E2eSupport.h"
 
 namespace orvo::test::e2e {
@@ -62,7 +63,7 @@ TEST_P(AttackMatrix, TouchesNothingOutsideTheInstallersOwnFiles) {
   if (row.programAfter >= 0) { EXPECT_EQ(fileExists(install + L"\\OrvoQ9.exe"), row.programAfter == 1) << run; }
   EXPECT_EQ(snapshotTree(victim).size(), 1u) << "only the user's file";
   EXPECT_EQ(readBytes(victim + L"\\precious.txt"), "the user's own file");
-  EXPECT_FALSE(fileExists(install + L"\\system-platform-runs.txt")) << "a program the installer did not install ran";
+  EXPECT_FALSE(isPlatformRunningIn(install)) << "a program the installer did not install runs";
 }
 
 const auto plant = [](const wchar_t* where) { return [where](const Places& p) { p.link(p.work + where, p.victim); }; };
@@ -84,7 +85,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, AttackMatrix, ::testing::Values(
            [](const Places& p) { p.link(p.install + L"\\.platform", p.victim); }, "配置平台数据目录失败", 0},
     Attack{"PlatformProgramReplacedBeforeItRuns", L"applied:0", [](const Places& p) {
              const std::wstring program = p.install + L"\\OrvoQ9.exe", copy = p.install + L"\\OrvoQ9.new";
-             ASSERT_TRUE(::CopyFileW(helperProgram(L"SystemPlatform").c_str(), copy.c_str(), FALSE));
+             ASSERT_TRUE(::CopyFileW(helperProgram(L"SystemSleeper").c_str(), copy.c_str(), FALSE));
              ASSERT_TRUE(::MoveFileExW(copy.c_str(), program.c_str(), MOVEFILE_REPLACE_EXISTING));
            }, "平台文件校验失败：OrvoQ9.exe\n", -1}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -5,7 +5,6 @@
 #include "system/DesktopUser.h"
 #include "system/Registration.h"
 #include "tests/e2e/E2eSupport.h"
-#include "tests/support/InstallerWindowDriver.h"
 
 namespace orvo::test::e2e {
 namespace {
@@ -44,7 +43,7 @@ class WindowInstall : public E2eTest {
 
 TEST_F(WindowInstall, ClickedInstallRegistersAndStartsThePlatformAndTheUninstallerRemovesItAgain) {
   ChildProcess idle = ChildProcess::start(installerExecutable(), L"");
-  const HWND window = InstallerWindowDriver::attach(idle.id()).window();
+  const HWND window = installerWindow(idle.id());
   ChildProcess second = ChildProcess::start(installerExecutable(), L"");
   EXPECT_EQ(wideToUtf8(answerMessageBox(second.id(), L"orvo game", IDOK)), "orvo game 安装程序已在运行");
   EXPECT_EQ(second.waitExit(std::chrono::seconds(30)), 1);

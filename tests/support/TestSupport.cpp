@@ -224,6 +224,19 @@ HWND findMessageBox(DWORD processId, const std::wstring& caption, std::wstring& 
   return box;
 }
 
+HWND installerWindow(DWORD processId, std::chrono::milliseconds timeout) {
+  HWND window = nullptr;
+  waitUntil([&] {
+    DWORD owner = 0;
+    while ((window = ::FindWindowExW(nullptr, window, L"OrvoGameInstaller", nullptr)) &&
+           (!::GetWindowThreadProcessId(window, &owner) || owner != processId || !::IsWindowVisible(window) ||
+            !::GetDlgItem(window, 1001))) {}
+    return window != nullptr;
+  }, timeout);
+  if (window == nullptr) throw std::runtime_error("the installer window did not appear");
+  return window;
+}
+
 std::wstring answerMessageBox(DWORD processId, const std::wstring& caption, int button, std::chrono::milliseconds timeout) {
   std::wstring text;
   const bool answered = waitUntil([&] {

@@ -92,6 +92,9 @@ HWND findMessageBox(DWORD processId, const std::wstring& caption, std::wstring& 
 std::wstring answerMessageBox(DWORD processId, const std::wstring& caption, int button,
                               std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
+// The visible main window of installer process `processId`, with its path box; throws when none appears in time.
+HWND installerWindow(DWORD processId, std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
 // Relative path -> SHA-256 ("<dir>" for a directory) of everything below `root`.
 std::map<std::wstring, std::wstring> snapshotTree(const std::wstring& root);
 
