@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -22,17 +23,10 @@ namespace {
 }
 
 bool isParserMessage(const std::string& message) {
-  static const char* const kMessages[] = {"安装清单无效",
-                                          "安装清单为空",
-                                          "Invalid UTF8",
-                                          "invalid stoull argument",
-                                          "stoull argument out of range",
-                                          "Installation manifest path is unsafe",
-                                          "Installation manifest must not own personal data or game client files"};
-  for (const char* known : kMessages) {
-    if (message == known) return true;
-  }
-  return false;
+  static const std::set<std::string> kMessages = {
+      "安装清单无效", "安装清单为空", "Invalid UTF8", "invalid stoull argument", "stoull argument out of range",
+      "Installation manifest path is unsafe", "Installation manifest must not own personal data or game client files"};
+  return kMessages.count(message) != 0;
 }
 
 void checkAcceptedPath(std::wstring_view path);

@@ -14,7 +14,6 @@ TEST(InstallerWindowCapture, UnwritablePathShowsTheMessageElseThePictureOfTheRea
   EXPECT_FALSE(fileExists(unwritable));
 
   ASSERT_EQ(ChildProcess::start(installerExecutable(), L"--capture-ui \"" + path + L"\"").waitExit(std::chrono::seconds(60)), 0);
-  ::CopyFileW(path.c_str(), artifactPath(L"capture-ui-ready.png").c_str(), FALSE);
   GdiplusSession gdiplus;
   Gdiplus::Bitmap picture(path.c_str());
   ASSERT_TRUE(gdiplus.started() && picture.GetLastStatus() == Gdiplus::Ok);
@@ -24,8 +23,7 @@ TEST(InstallerWindowCapture, UnwritablePathShowsTheMessageElseThePictureOfTheRea
   const Rgb moon = pixelAt(picture, 288, 144, 1.0);  // resource 101, the background
   EXPECT_TRUE(moon.r > 90 && moon.r - moon.b > 10);
   EXPECT_GT(countPixels(picture, 24, 13, 34, 34, 1.0, isGold), 40) << "resource 102, the logo's gold ring";
-  EXPECT_TRUE(colourNear(pixelAt(picture, 490, 447, 1.0), 0xFFE3B95E, 6));
-  EXPECT_GT(countPixels(picture, 475, 93, 389, 44, 1.0, isBright), 150);
+  EXPECT_GT(countPixels(picture, 475, 93, 389, 44, 1.0, isBright), 150) << "the heading";
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 #pragma once
-// Pixel probes of the window's pictures in logical coordinates, and the pictures kept as test artefacts.
+// Pixel probes of the window's pictures in logical coordinates.
 #include "app/GdiplusSession.h"
 #include "tests/support/TestSupport.h"
 
@@ -8,10 +8,6 @@ namespace orvo::test {
 using orvo::GdiplusSession;
 struct Rgb { int r = 0, g = 0, b = 0; };
 
-// build/test-artifacts/<name>, the folder created on demand.
-inline std::wstring artifactPath(const std::wstring& name) {
-  return ::CreateDirectoryW((buildDirectory() + L"\\test-artifacts").c_str(), nullptr), buildDirectory() + L"\\test-artifacts\\" + name;
-}
 inline Rgb pixelAt(Gdiplus::Bitmap& bitmap, double x, double y, double scale) {
   Gdiplus::Color c;
   return bitmap.GetPixel(static_cast<INT>(x * scale), static_cast<INT>(y * scale), &c), Rgb{c.GetR(), c.GetG(), c.GetB()};

@@ -14,6 +14,9 @@
 
 namespace orvo::test {
 
+// A directory link, as the host's links show: a reparse point.
+inline bool isLink(const std::wstring& p) { const DWORD a = ::GetFileAttributesW(p.c_str()); return a != ~0u && (a & 0x400); }
+
 class HostLinkEmulation final : public MigrationLinkPlatform {
  public:
   UniqueHandle openLink(const std::wstring& path, DWORD access, DWORD share) override {
@@ -64,7 +67,6 @@ class HostLinkEmulation final : public MigrationLinkPlatform {
   StreamListing streams{true, true, {L"::$DATA"}};
 
  private:
-  static bool isLink(const std::wstring& p) { const DWORD a = ::GetFileAttributesW(p.c_str()); return a != ~0u && (a & 0x400); }
   std::map<HANDLE, std::wstring> links_;
 };
 

@@ -20,6 +20,7 @@
 namespace orvo {
 namespace {
 
+using test::isLink;
 using test::messageOf;
 using test::snapshotTree;
 using Point = MigrationSwitchPoint;
@@ -33,7 +34,6 @@ States statesOf(const std::string& j) {
   return states;
 }
 std::wstring idOf(const std::string& j) { std::wstring id; for (int i = 0; i < 32; ++i) id += j[16 + 2 * i]; return id; }
-bool isLink(const std::wstring& p) { const DWORD a = ::GetFileAttributesW(p.c_str()); return a != ~0u && (a & 0x400); }
 bool dir(const std::wstring& path) { return ::CreateDirectoryW(path.c_str(), nullptr); }
 // The names in a directory, each run identity shown as '*'.
 std::wstring namesIn(const std::wstring& d) {

@@ -133,22 +133,20 @@ class PayloadFiles : public TempDirTest {
     // Stored (-mx0), so that a flipped byte is damaged data rather than an unreadable stream.
     ASSERT_TRUE(!pack || runToExit(temp / L"7z.exe", L"a -mx0 -bd -bso0 \"" + archive + L"\" \"" + temp / L"src 源\\*\"") == 0);
   }
-  ProgressReport recorder() {
-    return [&](int percent, const std::wstring& status, const std::wstring& detail) {
-      reports.push_back(std::to_string(percent) + " " + wideToUtf8(status) + " " + wideToUtf8(detail));
-    };
-  }
+  const ProgressReport recorder = [this](int percent, const std::wstring& status, const std::wstring& detail) {
+    reports.push_back(std::to_string(percent) + " " + wideToUtf8(status) + " " + wideToUtf8(detail));
+  };
   std::string extract(const std::wstring& extractor = L"", const ProgressReport& report = {}) {
     const std::vector<HeldExtractorFile> pair = {{program.get(), &expected[0]}, {library.get(), &expected[1]}};
     return messageOf([&] {
       extractArchive(extractor.empty() ? temp / L"7z.exe" : extractor, extractor.empty() ? pair : std::vector<HeldExtractorFile>{},
-                     archive, temp / L"out 出", report ? report : recorder());
+                     archive, temp / L"out 出", report ? report : recorder);
     });
   }
   std::string download(const std::wstring& url, std::uint64_t size, const CancelCheck& cancel = {}) {
-    return messageOf([&] { downloadExactly(url, target, size, recorder(), cancel); });
+    return messageOf([&] { downloadExactly(url, target, size, recorder, cancel); });
   }
-  std::string verify(const wchar_t* root) { return messageOf([&] { verifyManifestFiles(manifest, temp / root, recorder(), {}); }); }
+  std::string verify(const wchar_t* root) { return messageOf([&] { verifyManifestFiles(manifest, temp / root, recorder, {}); }); }
   std::vector<std::vector<unsigned char>> expected;
   UniqueHandle program, library;
   std::wstring archive = temp / L"platform 包.7z", target = temp / L"platform.7z";

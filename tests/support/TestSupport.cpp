@@ -9,10 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "common/PathText.h"
 #include "common/Utf.h"
 #include "payload/Sha256.h"
-#include "txn/TransactionPathRules.h"
 
 namespace orvo::test {
 namespace {
@@ -57,8 +55,6 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() { removeTree(path_); }
 
-std::wstring TempDir::operator/(const std::wstring& name) const { return joinPath(path_, name); }
-
 void removeTree(const std::wstring& path) {
   const DWORD attributes = attributesOf(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) return;
@@ -94,16 +90,6 @@ std::string readBytes(const std::wstring& path) {
   return content.str();
 }
 
-bool fileExists(const std::wstring& path) {
-  const DWORD attributes = attributesOf(path);
-  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-bool directoryExists(const std::wstring& path) {
-  const DWORD attributes = attributesOf(path);
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 std::string unixPathOf(const std::wstring& windowsPath) {
   using Convert = char*(__cdecl*)(const wchar_t*);
   static const auto convert = reinterpret_cast<Convert>(
@@ -124,10 +110,6 @@ std::wstring buildDirectory() {
   for (auto& c : text) c = c == L'/' ? L'\\' : c;
   return L"Z:" + text;
 }
-
-std::wstring installerExecutable() { return joinPath(buildDirectory(), L"OrvoGameSetup.exe"); }
-
-std::wstring helperProgram(const std::wstring& name) { return joinPath(buildDirectory(), L"tests\\" + name + L".exe"); }
 
 ChildProcess::~ChildProcess() {
   if (process_ && ::WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT) terminate();
@@ -178,17 +160,6 @@ ChildProcess startCopyAs(const std::wstring& program, const std::wstring& path, 
     return ::QueryFullProcessImageNameW(child.handle(), 0, image, &length) != FALSE;
   }, 5s);
   return child;
-}
-
-void endProcessIfRunning(DWORD processId, const std::wstring& program) {
-  UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId));
-  std::wstring image(32768, L'\0');
-  DWORD length = static_cast<DWORD>(image.size());
-  if (!process || !::QueryFullProcessImageNameW(process.get(), 0, image.data(), &length)) return;
-  image.resize(length);
-  if (lowercaseText(image) != lowercaseText(program)) return;
-  ::TerminateProcess(process.get(), 0);
-  ::WaitForSingleObject(process.get(), 10000);
 }
 
 DWORD runToExit(const std::wstring& program, const std::wstring& arguments, std::chrono::milliseconds timeout) {

@@ -10,6 +10,7 @@
 #include <map>
 #include <string>
 
+#include "common/PathText.h"
 #include "common/UniqueHandle.h"
 
 namespace orvo::test {
@@ -23,7 +24,7 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   const std::wstring& path() const { return path_; }
-  std::wstring operator/(const std::wstring& name) const;
+  std::wstring operator/(const std::wstring& name) const { return joinPath(path_, name); }
 
  private:
   std::wstring path_;
@@ -37,14 +38,18 @@ class TempDirTest : public ::testing::Test {
 void removeTree(const std::wstring& path);
 void writeBytes(const std::wstring& path, const std::string& bytes);
 std::string readBytes(const std::wstring& path);
-bool fileExists(const std::wstring& path);
-bool directoryExists(const std::wstring& path);
+// INVALID_FILE_ATTRIBUTES, all bits set, reads as a directory here: nothing is there.
+inline bool fileExists(const std::wstring& path) { return (::GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY) == 0; }
+inline bool directoryExists(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
 
 // The build tree (from ORVO_BUILD_DIR, set by the runner), its installer and
 // the test programs built from tests/helpers/<name>.cpp.
 std::wstring buildDirectory();
-std::wstring installerExecutable();
-std::wstring helperProgram(const std::wstring& name);
+inline std::wstring installerExecutable() { return buildDirectory() + L"\\OrvoGameSetup.exe"; }
+inline std::wstring helperProgram(const std::wstring& name) { return buildDirectory() + L"\\tests\\" + name + L".exe"; }
 // The Unix path Wine maps a Windows path to.
 std::string unixPathOf(const std::wstring& windowsPath);
 
@@ -72,9 +77,6 @@ class ChildProcess {
 // Copies `program` to `path` and starts the copy; returns once its image can
 // be read, so that a running-program check made next sees it.
 ChildProcess startCopyAs(const std::wstring& program, const std::wstring& path, const std::wstring& arguments);
-// Ends `processId` only while it still runs `program`: an id read from a
-// marker may by now name another process, a concurrent test's among them.
-void endProcessIfRunning(DWORD processId, const std::wstring& program);
 // Runs a program to its end and returns its exit code (throws on timeout).
 DWORD runToExit(const std::wstring& program, const std::wstring& arguments,
                 std::chrono::milliseconds timeout = std::chrono::seconds(120));
