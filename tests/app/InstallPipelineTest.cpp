@@ -130,7 +130,6 @@ TEST_F(Pipeline, RunsItsStepsInOrderAndAFailureAtAnyStepShowsItsMessageAndRecove
       {{"verify-start"}, ok, "committed\nplatform-launch-ok pid=4242" + done, "install commit run:/token/nowait$"},
       {{"migrate#1?"}, ok, verified + "legacy-platform-data-migrated-and-committed\ninstall-copy-ok\n", ""},
       {{"area#1?"}, ok, done, "area recover marker prepare"},
-      {{"get#1=Download connection failed"}, ok, done, "get:https://p get:https://f sha256"},
       {{"verify-fallback", "get#1=x"}, ok, done, "get:https://f get:https://f sha256"}, {{"dir=\\x\\..\\\\orvo game"}, ok, done, ""},
       {{"AA11"}, L"平台文件校验失败，请重试下载", "^download-ok\nfailed", ""},
       {{"game#2?"}, L"请退出游戏和平台后重试安装", verified + "failed", ""},

@@ -1,6 +1,5 @@
-// The primitives that stand between the elevated installer and what a user can plant: the link check, the
-// private work directory and the tree removal, each against a directory link, and the removal against a file it
-// may not delete.
+// The primitives that stand between the elevated installer and what a user can plant: the link check and the
+// private work directory against a directory link, and the tree removal against files it must and must not delete.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -18,13 +17,12 @@ namespace {
 
 const std::string Ok = "no exception", Links = "Install directory cannot use links";
 
-// In a directory holding "plain", "elsewhere" (with a file the user keeps) and "link" (a directory link to
-// "elsewhere"): the operation on a path below it and what it must answer.
+// In a directory holding "plain", "elsewhere" and "link" (a directory link to "elsewhere"): the operation on a path
+// below it and what it must answer. (The tree removal meets a planted link in the attack matrix, where the user
+// would.)
 TEST(LinkSafety, NothingFollowsALinkOrTakesOverWhatIsAlreadyThere) {
   TempDir temp;
-  const std::wstring kept = temp / L"elsewhere\\inner\\keep.txt";
-  std::filesystem::create_directories(temp / L"plain"), std::filesystem::create_directories(temp / L"elsewhere\\inner");
-  writeBytes(kept, "the user's");
+  std::filesystem::create_directories(temp / L"plain"), std::filesystem::create_directories(temp / L"elsewhere");
   makeDirectoryLink(temp / L"link", temp / L"elsewhere");
   const auto linkCheck = [](const std::wstring& p) { return messageOf([&] { checkNoLinks(p); }); };
   // The prefix of the refusal: the file-system error for the path, whatever the system's wording.
@@ -38,17 +36,6 @@ TEST(LinkSafety, NothingFollowsALinkOrTakesOverWhatIsAlreadyThere) {
       {privateDirectory, L"link", "create_directories: "}};
   for (const auto& row : rows) EXPECT_EQ(row.operation(temp / row.path), row.answer) << wideToUtf8(row.path);
   EXPECT_TRUE(directoryExists(temp / L"work"));
-
-  // A tree with the link inside it: everything of the tree's own goes, never what the link points to.
-  std::filesystem::create_directories(temp / L"tree\\a\\b");
-  writeBytes(temp / L"tree\\a\\b\\file.txt", "x"), writeBytes(temp / L"tree\\top.txt", "y");
-  removeDirectoryLink(temp / L"link"), makeDirectoryLink(temp / L"tree\\a\\link", temp / L"elsewhere");
-  const bool removed = removeTreeNoFollow(temp / L"tree");
-  EXPECT_TRUE(fileExists(kept) && !fileExists(temp / L"tree\\top.txt") && !directoryExists(temp / L"tree\\a\\b"));
-  // The host's link cannot be removed without touching its target: it stays with the directories above it, and
-  // the removal says so.
-  EXPECT_TRUE(!removed && ::GetFileAttributesW((temp / L"tree\\a\\link").c_str()) != INVALID_FILE_ATTRIBUTES);
-  removeDirectoryLink(temp / L"tree\\a\\link");
 
   // A read-only file goes; one held without delete sharing stays and fails the removal; an absent tree is removed.
   writeBytes(temp / L"plain\\ro.txt", "z"), writeBytes(temp / L"plain\\held.txt", "h");
