@@ -13,15 +13,16 @@ means the mutant SURVIVED, nonzero means CAUGHT. The file is restored after each
 A mutant that does not build counts as bad-mutant, never as caught.
 Output TSV: id <tab> caught|survived|bad-mutant <tab> the first failing lines.
 """
-import sys,subprocess,os
+import sys,subprocess,os,re
 wt,mf,out=sys.argv[1],sys.argv[2],sys.argv[3]
 cmd=' '.join(sys.argv[sys.argv.index('--')+1:])
 build=sys.argv[sys.argv.index('--build')+1]
-blocks=[b for b in open(mf).read().split('\n===') if b.strip()]
+# A block ends at a line that is exactly '===': a value may itself end in '=' (an "==" comparison).
+blocks=[b for b in re.split(r'^===[ \t]*$',open(mf).read(),flags=re.M) if b.strip()]
 res=[]
 for b in blocks:
     d={}
-    for line in b.strip('\n=').split('\n'):
+    for line in b.strip('\n').split('\n'):
         if ':' in line:
             k,v=line.split(':',1); d[k.strip()]=v[1:] if v.startswith(' ') else v
     p=os.path.join(wt,d['file']); src=open(p,encoding='utf-8').read()
