@@ -95,11 +95,7 @@ class PipelineSteps {
                                     const std::vector<ManifestEntry>& manifest) = 0;
 };
 
-// The real subsystems. `onEvent` hears every journal publication of the file
-// transaction and each point where a file the steps made is about to be used:
-// "resource-written" (the resource id), "before-extract", "payload-verified"
-// and "platform-program-ran" (the count of earlier runs). The installer passes
-// none; tests act there as another process would.
-std::unique_ptr<PipelineSteps> makeRealPipelineSteps(TransactionEvent onEvent = {});
+// The real subsystems.
+std::unique_ptr<PipelineSteps> makeRealPipelineSteps();
 
 }  // namespace orvo

@@ -5,6 +5,7 @@
 #include "app/InstallDirectory.h"
 #include "app/InstallerSettings.h"
 #include "app/PipelineSteps.h"
+#include "app/PipelineStepsSeam.h"
 #include "app/RealMigrationAdapter.h"
 #include "app/RealTransactionAdapter.h"
 #include "payload/ArchiveExtractor.h"
@@ -96,7 +97,9 @@ class RealPipelineSteps final : public PipelineSteps {
 
 }  // namespace
 
-std::unique_ptr<PipelineSteps> makeRealPipelineSteps(TransactionEvent onEvent) {
+std::unique_ptr<PipelineSteps> makeRealPipelineSteps() { return std::make_unique<RealPipelineSteps>(TransactionEvent{}); }
+
+std::unique_ptr<PipelineSteps> makeObservedPipelineSteps(TransactionEvent onEvent) {
   return std::make_unique<RealPipelineSteps>(std::move(onEvent));
 }
 

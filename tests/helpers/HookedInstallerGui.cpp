@@ -14,7 +14,7 @@
 #include "app/InstallStatus.h"
 #include "app/InstallerEntrySeam.h"
 #include "app/InstallerWindow.h"
-#include "app/PipelineSteps.h"
+#include "app/PipelineStepsSeam.h"
 #include "app/WorkerThreadSeam.h"
 #include "common/Utf.h"
 
@@ -60,6 +60,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   if (!option(L"--fail-loop-once-busy").empty()) replaceMessageLoop(&loopFailingOnceBusy);
   const std::wstring temp = option(L"--temp-folder");
   if (!temp.empty()) ::SetEnvironmentVariableW(L"TMP", temp.c_str());
-  const auto steps = makeRealPipelineSteps(&event);
+  const auto steps = makeObservedPipelineSteps(&event);
   return runInstallerProcess(instance, *steps);
 }
