@@ -131,6 +131,7 @@ TEST_F(Pipeline, RunsItsStepsInOrderAndAFailureAtAnyStepShowsItsMessageAndRecove
       {{"migrate#1?"}, ok, verified + "legacy-platform-data-migrated-and-committed\ninstall-copy-ok\n", ""},
       {{"area#1?"}, ok, done, "area recover marker prepare"},
       {{"verify-fallback", "get#1=x"}, ok, done, "get:https://f get:https://f sha256"}, {{"dir=\\x\\..\\\\orvo game"}, ok, done, ""},
+      {{"dir=relative\\orvo"}, L"请选择完整的平台安装目录", "^failed", "^validate$"},
       {{"AA11"}, L"平台文件校验失败，请重试下载", "^download-ok\nfailed", ""},
       {{"game#2?"}, L"请退出游戏和平台后重试安装", verified + "failed", ""},
       {{"active"}, L"Transaction already active" + restored, verified + "failed", ""},
