@@ -34,13 +34,14 @@ TEST_F(InstallRoad, FreshInstallUpgradeAfterACrashAndEveryRefusal) {
     ASSERT_NE(launch, std::string::npos) << run;
     const DWORD pid = std::stoul(run.substr(launch + 23));
     EXPECT_EQ(run.erase(launch, run.find('\n', launch) + 1 - launch), kVerifyRunMarkers);
-    UniqueHandle platform(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, pid));
+    UniqueHandle platform(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
     wchar_t image[1024] = {};
     DWORD length = 1024;
     ASSERT_TRUE(platform && ::QueryFullProcessImageNameW(platform.get(), 0, image, &length)) << "no process " << pid;
     // Ended through the handle that showed it is the platform: the id alone may by now name another process.
     ASSERT_EQ(lowercaseText(image), lowercaseText(program)) << "the id names the installed platform";
-    ::TerminateProcess(platform.get(), 0);
+    // Gone before the upgrade below rewrites its program file.
+    ::TerminateProcess(platform.get(), 0), ::WaitForSingleObject(platform.get(), 10000);
   }
   expectEveryManifestFileIn(dir);
   EXPECT_EQ(readBytes(marker).size(), 30u);
